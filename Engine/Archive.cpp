@@ -1,0 +1,199 @@
+// Opening and closing an archive and loading its index.
+#include "Engine/Archive.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "Engine/ArchiveFormat.h"
+#include "Engine/ArchiveValidation.h"
+#include "diagnostics/Assert.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
+
+namespace GAME {
+namespace {
+
+// Reads `count` bytes in pieces a single platform read can take. Gives the bytes that arrived.
+std::uint64_t ReadUpTo(platform::FileHandle file, void* buffer, std::uint64_t count) {
+    std::uint64_t done = 0;
+    while (done < count) {
+        const std::uint64_t left = count - done;
+        const std::uint32_t piece = left > 0x40000000u ? 0x40000000u : static_cast<std::uint32_t>(left);
+        std::uint32_t bytesRead = 0;
+        const bool ok = platform::ReadFile(file, static_cast<char*>(buffer) + done, piece, &bytesRead);
+        done += bytesRead;
+        if (!ok || bytesRead < piece) break;
+    }
+    return done;
+}
+
+}  // namespace
+
+Archive::Archive()
+    : allowReopen(false),
+      archiveFileTime(0),
+      archiveFileHandle(platform::invalidFileHandle),
+      archiveFileMode(fileModeNone),
+      blockSize(archiveBlockSize),
+      blockArray(nullptr),
+      nameTable(nullptr),
+      tableSize(0),
+      hashTable(nullptr) {}
+
+Archive::~Archive() {
+    Close(false);
+}
+
+bool Archive::OpenRead(const char* fileName) {
+    if (!GAME_CHECK(fileName)) return false;
+    if (*fileName == '\0') return false;
+
+    platform::FileAttributes attributes;
+    archiveFileTime = platform::GetFileAttributes(fileName, &attributes) ? attributes.lastWriteTime : 0;
+    archiveFileHandle = platform::OpenFileForRead(fileName);
+    if (archiveFileHandle == platform::invalidFileHandle) return false;
+
+    archiveFileMode = fileModeRead;
+    archiveFileName = fileName;
+
+    std::uint64_t fileSize = 0;
+    if (!platform::GetFileSize(archiveFileHandle, &fileSize)) return false;
+    if (fileSize != 0 && !ReadHeader()) return false;
+    return BuildHashTable();
+}
+
+bool Archive::ReadHeader() {
+    const platform::FileHandle INVALID_HANDLE_VALUE = platform::invalidFileHandle;
+    if (!GAME_CHECK(archiveFileHandle != INVALID_HANDLE_VALUE)) return false;
+
+    ArchiveHeader archiveHeader;
+    std::uint32_t bytesRead = 0;
+    platform::ReadFile(archiveFileHandle, &archiveHeader, sizeof(archiveHeader), &bytesRead);
+    if (!GAME_CHECK(bytesRead == sizeof(archiveHeader))) return false;
+    if (std::memcmp(archiveHeader.magic, "ARC", 4) != 0) {
+        GAME_ASSERT_MSG(0, "Invalid archive file.");
+        return false;
+    }
+    if (!GAME_CHECK(archiveHeader.version == ARCHIVE_VERSION)) return false;
+    return ReadIndex(archiveHeader);
+}
+
+bool Archive::ReadIndex(const ArchiveHeader& header) {
+    std::uint64_t fileSize = 0;
+    if (!platform::GetFileSize(archiveFileHandle, &fileSize)) return false;
+    if (!CheckIndexFitsFile(header, fileSize)) return false;
+
+    SetFilePosition(header.indexOffset);
+    std::uint64_t bytesRead = 0;
+    if (header.numBlocks != 0) {
+        const std::uint64_t blockTableBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
+        blockArray = static_cast<FileBlock*>(std::malloc(blockTableBytes));
+        if (!GAME_CHECK(blockArray)) return false;
+        bytesRead = ReadUpTo(archiveFileHandle, blockArray, blockTableBytes);
+        if (!GAME_CHECK(bytesRead == blockTableBytes)) return false;
+    }
+    if (header.nameTableSize != 0) {
+        nameTable = static_cast<char*>(std::malloc(header.nameTableSize));
+        if (!GAME_CHECK(nameTable)) return false;
+        bytesRead = ReadUpTo(archiveFileHandle, nameTable, header.nameTableSize);
+        if (!GAME_CHECK(bytesRead == header.nameTableSize)) return false;
+    }
+    // The whole entry table in one read rather than one read per record.
+    std::vector<DiskFileEntry> diskEntries(header.numFiles);
+    const std::uint64_t entryTableBytes = std::uint64_t(header.numFiles) * sizeof(DiskFileEntry);
+    bytesRead = ReadUpTo(archiveFileHandle, diskEntries.data(), entryTableBytes);
+    if (!GAME_CHECK(bytesRead == entryTableBytes)) return false;
+
+    const bool editing = archiveFileMode == fileModeEdit;
+    fileArray.resize(header.numFiles);
+    freeEntries.clear();
+    EntryChecker checker(header, nameTable);
+    for (unsigned int i = 0; i < header.numFiles; ++i) {
+        const DiskFileEntry& disk = diskEntries[i];
+        FileEntry& entry = fileArray[i];
+        entry = FileEntry{};
+        if (!checker.Check(disk)) {
+            // Keep no record that points through a damaged entry.
+            fileArray.resize(i);
+            if (editing) ReleaseRecordCopies();
+            return false;
+        }
+        entry.flags = disk.flags;
+        entry.offset = disk.offset;
+        entry.size = disk.size;
+        entry.expandedSize = disk.expandedSize;
+        entry.checksum = disk.checksum;
+        entry.fileTime = (std::uint64_t(disk.fileTimeHigh) << 32) | disk.fileTimeLow;
+        entry.numBlocks = disk.numBlocks;
+        entry.nameLength = disk.nameLength;
+        if (entry.flags & fileFlagInUse) {
+            if (!editing) {
+                entry.name = nameTable + disk.nameOffset;
+                entry.blocks = blockArray != nullptr ? blockArray + disk.firstBlock : nullptr;
+                continue;
+            }
+            entry.name = static_cast<char*>(std::malloc(std::size_t(disk.nameLength) + 1));
+            if (entry.name != nullptr) std::memcpy(entry.name, nameTable + disk.nameOffset, std::size_t(disk.nameLength) + 1);
+            if (disk.numBlocks != 0) {
+                entry.blocks = static_cast<FileBlock*>(std::malloc(std::size_t(disk.numBlocks) * sizeof(FileBlock)));
+                if (entry.blocks != nullptr)
+                    std::memcpy(entry.blocks, blockArray + disk.firstBlock, std::size_t(disk.numBlocks) * sizeof(FileBlock));
+            }
+        } else if (editing) {
+            freeEntries.push_back(static_cast<int>(i));
+        }
+    }
+    if (editing) ReleaseTables();
+    return true;
+}
+
+void Archive::SetFilePosition(unsigned int position) {
+    platform::SetFilePosition(archiveFileHandle, position);
+}
+
+void Archive::Close(bool reopen) {
+    if (archiveFileHandle != platform::invalidFileHandle) {
+        platform::CloseFile(archiveFileHandle);
+        archiveFileHandle = platform::invalidFileHandle;
+    }
+    if (reopen && archiveFileMode == fileModeRead) {
+        allowReopen = true;
+        return;
+    }
+    ReleaseTables();
+    delete[] hashTable;
+    hashTable = nullptr;
+    // The records' names pointed into the released tables; drop them rather than leave them
+    // dangling, so that a later open starts from an empty index.
+    tableSize = 0;
+    fileArray.clear();
+    freeEntries.clear();
+    archiveFileName.clear();
+}
+
+void Archive::ReleaseTables() {
+    std::free(blockArray);
+    blockArray = nullptr;
+    std::free(nameTable);
+    nameTable = nullptr;
+}
+
+void Archive::ReleaseRecordCopies() {
+    for (FileEntry& entry : fileArray) {
+        std::free(entry.name);
+        entry.name = nullptr;
+        std::free(entry.blocks);
+        entry.blocks = nullptr;
+    }
+}
+
+unsigned int Archive::GetNumFiles() const {
+    return static_cast<unsigned int>(fileArray.size());
+}
+
+const Archive::FileEntry& Archive::GetFileEntry(int index) const {
+    return fileArray[index];
+}
+
+}  // namespace GAME

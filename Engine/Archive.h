@@ -1,0 +1,145 @@
+// GAME::Archive: one packed archive file and its in-memory index.
+//
+// An archive holds many files under normalised names (ASCII lower case, '/' as separator, no
+// leading "." or "/"). Each file is one stored run of bytes or a run of LZ4 blocks of 262144
+// expanded bytes. Opening loads the index into `fileArray`, one record per entry of the file's
+// entry table (free records included), and chains the in-use records into a hash table by name.
+// A record's position in `fileArray` is its file index; -1 means no record.
+//
+// The constructor, destructor, OpenRead, Close, FindMatchingFiles, GetNumFiles and
+// GetFileEntry form the exported interface of the shared library.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Engine/Export.h"
+#include "Engine/MemVector.h"
+#include "platform/FileHandle.h"
+
+namespace GAME {
+
+struct ArchiveHeader;
+
+/// One block of a compressed file, the same in memory and on disk.
+struct FileBlock {
+    unsigned int offset;          // absolute offset of the block's bytes in the archive
+    unsigned int compressedSize;  // bytes as stored; equal to expandedSize for a raw block
+    unsigned int expandedSize;    // bytes after expansion: 262144, less for a file's last block
+};
+
+class Archive {
+public:
+    enum FileMode {
+        fileModeNone = 0,
+        fileModeRead = 1,
+        fileModeEdit = 2,
+    };
+
+    enum FileFlags {
+        fileFlagInUse = 1,
+        fileFlagCompressed = 2,
+    };
+
+    /// One record of the index. In read mode `name` and `blocks` point into tables the archive
+    /// owns; in edit mode each in-use record owns copies. Free records have neither.
+    struct FileEntry {
+        unsigned int flags;         // fileFlagInUse, fileFlagCompressed; 0 for a free record
+        unsigned int offset;        // absolute offset of the file's run
+        unsigned int size;          // bytes of the run
+        unsigned int expandedSize;  // bytes of the file's contents
+        unsigned int numBlocks;     // block records of a compressed file; 0 for a stored one
+        unsigned int checksum;      // Adler-32 of the contents
+        std::uint64_t fileTime;     // last-write time of the added file, as a FILETIME
+        FileBlock* blocks;          // numBlocks block records, or null
+        unsigned int nameLength;    // bytes of name, without its terminating zero
+        char* name;                 // the normalised name, or null
+        FileEntry* next;            // next record of the same hash bucket
+    };
+
+    /// An archive with nothing open.
+    BRANNOCK_API Archive();
+
+    /// Closes the archive as Close(false) does.
+    BRANNOCK_API ~Archive();
+
+    Archive(const Archive&) = delete;
+    Archive& operator=(const Archive&) = delete;
+
+    /// Opens an existing archive for reading and loads its index. Gives false when the file
+    /// cannot be opened or is not a sound archive (a report names the failed check); Close then
+    /// releases what the attempt left. A zero-length file opens as an empty archive. Call it on
+    /// an archive that is not open.
+    BRANNOCK_API bool OpenRead(const char* fileName);
+
+    /// Closes the file. An archive open for edit has its index written first. With `reopen` on
+    /// an archive open for reading, the index stays loaded so that lookups keep working, but
+    /// file data can no longer be read; otherwise everything is released.
+    BRANNOCK_API void Close(bool reopen);
+
+    /// Appends to `files` the indices, ascending, of the records whose names end with
+    /// `pattern` (ASCII case ignored, no wildcards), and gives their number.
+    BRANNOCK_API unsigned int FindMatchingFiles(mem::vector<int>& files, const std::string& pattern);
+
+    /// The number of records, free ones included.
+    BRANNOCK_API unsigned int GetNumFiles() const;
+
+    /// The record at `index`, 0 <= index < GetNumFiles(). It stays valid until the archive is
+    /// closed.
+    BRANNOCK_API const FileEntry& GetFileEntry(int index) const;
+
+    /// The index of the record stored under `fileName` after normalisation, or -1.
+    int FindFile(const char* fileName);
+
+    /// Copies `size` expanded bytes of file `fileIndex`, from `offset` within its contents, to
+    /// `dest`. A range past the end of the contents is cut there. Gives false when the record,
+    /// the request or the data is not sound; the checksum is not examined.
+    bool ReadFileData(int fileIndex, void* dest, unsigned int offset, unsigned int size);
+
+    /// Writes into `out` the stored form of `fileName`: '\' becomes '/', ASCII upper case
+    /// becomes lower case, then one leading '.' and after it one leading '/' are removed. An
+    /// empty name leaves `out` as it is.
+    static void NormalizeFileName(const char* fileName, std::string& out);
+
+    /// The hash bucket of a stored name under the current table size.
+    unsigned int HashFileName(const char* name, unsigned int length) const;
+
+    /// Chooses the table size for the record count and chains every in-use record. Gives false
+    /// (after a report) when the table cannot be allocated; lookups then find nothing.
+    bool BuildHashTable();
+
+    /// The number of hash buckets; 0 before the first build.
+    unsigned int GetTableSize() const { return tableSize; }
+
+    /// The mode of the last open; Close leaves it.
+    int GetFileMode() const { return archiveFileMode; }
+
+    /// The last-write time of the archive file when it was opened.
+    std::uint64_t GetArchiveFileTime() const { return archiveFileTime; }
+
+private:
+    struct BlockBuffer;
+
+    bool ReadHeader();
+    bool ReadIndex(const ArchiveHeader& header);
+    void SetFilePosition(unsigned int position);
+    bool ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size);
+    bool ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer);
+    void ReleaseTables();
+    void ReleaseRecordCopies();
+
+    bool allowReopen;
+    std::uint64_t archiveFileTime;
+    platform::FileHandle archiveFileHandle;
+    int archiveFileMode;
+    std::string archiveFileName;
+    mem::vector<FileEntry> fileArray;
+    mem::vector<int> freeEntries;
+    unsigned int blockSize;
+    FileBlock* blockArray;
+    char* nameTable;
+    unsigned int tableSize;
+    FileEntry** hashTable;
+};
+
+}  // namespace GAME

@@ -1,0 +1,46 @@
+// The assertion report line and the exit handlers.
+#include "diagnostics/Assert.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+namespace diag {
+namespace {
+
+std::vector<std::pair<AssertExitHandler, void*>>& ExitHandlers() {
+    static std::vector<std::pair<AssertExitHandler, void*>> handlers;
+    return handlers;
+}
+
+}  // namespace
+
+bool AssertReport(const char* expression, const char* message, const char* file, int line, bool* ignoreAlways) {
+    const int lastError = platform::GetLastErrorValue();
+    char buffer[1024];
+    std::snprintf(buffer, sizeof buffer, "%s(%i) : [Assert] (%s) %s\n", file, line, expression,
+                  message != nullptr ? message : "");
+    platform::DebugOutput(buffer);
+    const bool breakIntoDebugger = ShowAssertDialog(expression, message, file, line, ignoreAlways);
+    platform::SetLastErrorValue(lastError);
+    return breakIntoDebugger;
+}
+
+void AddAssertExitHandler(AssertExitHandler handler, void* context) { ExitHandlers().emplace_back(handler, context); }
+
+void RemoveAssertExitHandler(AssertExitHandler handler, void* context) {
+    auto& handlers = ExitHandlers();
+    handlers.erase(std::remove(handlers.begin(), handlers.end(), std::make_pair(handler, context)), handlers.end());
+}
+
+void RunAssertExitHandlers() {
+    auto& handlers = ExitHandlers();
+    while (!handlers.empty()) {
+        const auto handler = handlers.back();
+        handlers.pop_back();
+        handler.first(handler.second);
+    }
+}
+
+}  // namespace diag

@@ -1,0 +1,122 @@
+// The assertion dialog. On this system it is a question at the terminal; the template it would
+// show on Windows is built by BuildAssertDialogTemplate.
+#include "diagnostics/AssertDialog.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "diagnostics/Assert.h"
+#include "platform/Process.h"
+
+namespace diag {
+namespace {
+
+const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+// Reads the answer from the terminal. End of input is Ignore.
+int AskAtTerminal(const std::string& report) {
+    std::fputs(report.c_str(), stderr);
+    for (;;) {
+        std::fputs("[D]ebug, [I]gnore, Ignore [A]lways, E[x]it? ", stderr);
+        std::fflush(stderr);
+        char answer[64];
+        if (std::fgets(answer, sizeof answer, stdin) == nullptr) return assertChoiceIgnore;
+        switch (answer[0]) {
+            case 'd': case 'D': return assertChoiceDebug;
+            case 'i': case 'I': return assertChoiceIgnore;
+            case 'a': case 'A': return assertChoiceIgnoreAlways;
+            case 'x': case 'X': case 'e': case 'E': return assertChoiceExit;
+            default: break;
+        }
+    }
+}
+
+}  // namespace
+
+std::string AssertSourceFileName(const char* file) {
+    const char* name = OrEmpty(file);
+    for (const char* c = name; *c; ++c)
+        if (*c == '\\' || *c == '/') name = c + 1;
+    return name;
+}
+
+std::string FormatAssertClipboardText(const char* application, const char* fileName, const char* lineText,
+                                      const char* expression, const char* message) {
+    std::string text;
+    text.append("Application: ").append(OrEmpty(application)).append("\r\n");
+    text.append("Filename: ").append(OrEmpty(fileName)).append(" (").append(OrEmpty(lineText)).append(")\r\n");
+    text.append("Expression: ").append(OrEmpty(expression)).append("\r\n");
+    text.append("Message: ").append(OrEmpty(message)).append("\r\n");
+    return text;
+}
+
+DialogTemplate BuildAssertDialogTemplate() {
+    DialogTemplate dialog("Assert Failed!", windowStyleCaption | dialogStyleCenter | dialogStyleSetFont, 10, 10,
+                          353, 80, 8, "Tahoma");
+    const std::uint16_t noIdentifier = 0xFFFF;
+    const std::uint32_t fieldStyle = windowStyleVisible | editStyleReadOnly | editStyleAutoHScroll;
+    struct Control {
+        std::uint16_t classAtom;
+        const char* text;
+        short x, y, width, height;
+        std::uint16_t identifier;
+        std::uint32_t style, extendedStyle;
+    };
+    const Control controls[] = {
+        {classStatic, "Filename:", 5, 7, 37, 8, noIdentifier, windowStyleVisible, 0},
+        {classStatic, "Line:", 290, 7, 16, 8, noIdentifier, windowStyleVisible, 0},
+        {classStatic, "Expression:", 5, 24, 37, 8, noIdentifier, windowStyleVisible, 0},
+        {classStatic, "Message:", 5, 42, 37, 8, noIdentifier, windowStyleVisible, 0},
+        {classEdit, "Edit", 48, 7, 239, 12, assertControlFileName, fieldStyle, windowExStyleStaticEdge},
+        {classEdit, "Edit", 309, 7, 39, 12, assertControlLine, fieldStyle, windowExStyleStaticEdge},
+        {classEdit, "Edit", 48, 24, 300, 12, assertControlExpression, fieldStyle, windowExStyleStaticEdge},
+        {classEdit, "Edit", 48, 41, 300, 12, assertControlMessage, fieldStyle, windowExStyleStaticEdge},
+    };
+    for (const Control& c : controls) {
+        dialog.AddControl(c.classAtom, c.text, c.x, c.y, c.width, c.height, c.identifier, c.style, c.extendedStyle);
+        dialog.AppendWord(0);
+    }
+    dialog.AddButton("Debug", 5, 62, 56, 13, assertControlDebug);
+    dialog.AddButton("Ignore", 68, 62, 56, 13, assertControlIgnore);
+    dialog.AddButton("Ignore Always", 130, 62, 56, 13, assertControlIgnoreAlways);
+    dialog.AddButton("Exit", 195, 62, 56, 13, assertControlExit);
+    return dialog;
+}
+
+bool ActOnAssertChoice(int choice, bool* ignoreAlways) {
+    switch (choice) {
+        case assertChoiceIgnore:
+            return false;
+        case assertChoiceIgnoreAlways:
+            if (ignoreAlways != nullptr) *ignoreAlways = true;
+            return false;
+        case assertChoiceExit:
+            // Exit must not leave an archive open for edit without its index.
+            RunAssertExitHandlers();
+            std::exit(0);
+        default:
+            return true;
+    }
+}
+
+bool ShowAssertDialog(const char* expression, const char* message, const char* file, int line, bool* ignoreAlways) {
+    // Nobody can answer: carry on as Ignore would.
+    if (!platform::IsInteractive()) return false;
+
+    std::string application;
+    if (platform::GetProgramPath(&application)) application = AssertSourceFileName(application.c_str());
+    char lineText[12];
+    std::snprintf(lineText, sizeof lineText, "%i", line);
+    const std::string fileName = AssertSourceFileName(file);
+    std::string report = "Assert Failed: " + application + "\n" +
+                         FormatAssertClipboardText(application.c_str(), fileName.c_str(), lineText, expression, message);
+    for (std::size_t at; (at = report.find('\r')) != std::string::npos;) report.erase(at, 1);
+
+    const int choice = AskAtTerminal(report);
+    // A breakpoint without a debugger would end the process; treat Debug as Ignore then.
+    if (choice == assertChoiceDebug && !platform::IsDebuggerAttached()) return false;
+    return ActOnAssertChoice(choice, ignoreAlways);
+}
+
+}  // namespace diag

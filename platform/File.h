@@ -1,0 +1,54 @@
+// Opening, reading, writing and positioning files. Paths may use '\' or '/' as the separator.
+//
+// Every function sets the last-error value (platform/Process.h) when it fails, so that a caller
+// can examine why after an assertion report.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/FileHandle.h"
+
+namespace platform {
+
+/// Opens an existing file for reading; other readers may open it too. Gives invalidFileHandle
+/// when the file is missing or cannot be opened.
+FileHandle OpenFileForRead(const char* path);
+
+/// Opens a file for reading and writing, creating it (empty) when it is missing. The file is
+/// not truncated. Gives invalidFileHandle on failure.
+FileHandle OpenFileForEdit(const char* path);
+
+/// Opens a file for writing, creating it when it is missing and cutting it to length 0 when it
+/// exists, so that what is written is exactly what the file holds. Gives invalidFileHandle on
+/// failure.
+FileHandle OpenOutputFile(const char* path);
+
+/// Takes the exclusive edit lock of an open file without waiting. Gives false when another
+/// handle (in this or another process) holds it. The lock ends when the handle is closed.
+bool LockFileForEdit(FileHandle file);
+
+/// Closes the handle. Closing invalidFileHandle does nothing.
+void CloseFile(FileHandle file);
+
+/// Reads up to `count` bytes at the current position. `*bytesRead` receives the count that
+/// arrived; fewer than `count` only at the end of the file. Gives false on a read error; the
+/// position then lies somewhere after the bytes that were counted.
+bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t* bytesRead);
+
+/// Writes `count` bytes at the current position. `*bytesWritten` receives the count written,
+/// which is below `count` only when the call gives false (a full disk, a size limit, an error).
+bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::uint32_t* bytesWritten);
+
+/// Moves the position to `position` bytes from the start. A position past the end is allowed.
+bool SetFilePosition(FileHandle file, std::uint64_t position);
+
+/// Gives the current position in `*position`.
+bool GetFilePosition(FileHandle file, std::uint64_t* position);
+
+/// Gives the file's length in `*size`.
+bool GetFileSize(FileHandle file, std::uint64_t* size);
+
+/// Cuts (or extends) the file at the current position.
+bool SetEndOfFile(FileHandle file);
+
+}  // namespace platform

@@ -1,0 +1,34 @@
+// The process and its surroundings: the clock, the error value, the terminal, the debugger.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+/// A millisecond count from a steady clock, wrapping at 2^32. Only differences mean anything.
+std::uint32_t MillisecondTimer();
+
+/// The calling thread's last-error value, as set by the failing platform call.
+int GetLastErrorValue();
+
+/// Sets the calling thread's last-error value.
+void SetLastErrorValue(int value);
+
+/// Writes one debugger-output line. Here it goes to standard error.
+void DebugOutput(const char* text);
+
+/// True when standard input and standard error are both terminals, so that a question can be
+/// asked and answered.
+bool IsInteractive();
+
+/// True when a debugger is attached to the process.
+bool IsDebuggerAttached();
+
+/// Stops in the attached debugger.
+void DebugBreak();
+
+/// Gives the path of the running program in `*path`.
+bool GetProgramPath(std::string* path);
+
+}  // namespace platform

@@ -1,0 +1,50 @@
+// Wildcard matching and the enumeration order; the same on every operating system.
+#include "platform/FileSystem.h"
+
+#include <cstring>
+
+namespace platform {
+namespace {
+
+unsigned char Upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
+
+}  // namespace
+
+int CompareFoundNames(const std::string& a, const std::string& b) {
+    const std::size_t common = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < common; ++i) {
+        const unsigned char x = Upper(static_cast<unsigned char>(a[i]));
+        const unsigned char y = Upper(static_cast<unsigned char>(b[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+}
+
+bool MatchWildcard(const char* pattern, const char* name) {
+    if (pattern == nullptr || name == nullptr) return false;
+    if (std::strcmp(pattern, "*.*") == 0) return true;
+    // Greedy matching with one backtrack point: linear in practice, never exponential.
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    while (*name != '\0') {
+        if (*pattern == '*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern == '?' ||
+                   (*pattern != '\0' && Upper(static_cast<unsigned char>(*pattern)) ==
+                                            Upper(static_cast<unsigned char>(*name)))) {
+            ++pattern;
+            ++name;
+        } else if (star != nullptr) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*') ++pattern;
+    return *pattern == '\0';
+}
+
+}  // namespace platform

@@ -1,0 +1,134 @@
+// File handles over POSIX file descriptors. Only generic POSIX code belongs here.
+#include "platform/File.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/FileSystem.h"
+
+namespace platform {
+namespace {
+
+int Descriptor(FileHandle file) { return static_cast<int>(file); }
+
+FileHandle Open(const char* path, int flags) {
+    if (path == nullptr || *path == '\0') {
+        errno = ENOENT;
+        return invalidFileHandle;
+    }
+    const std::string native = ToNativePath(path);
+    int fd;
+    do {
+        fd = ::open(native.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return invalidFileHandle;
+    // Directories open for reading on POSIX; a file API must refuse them.
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int saved = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        errno = saved;
+        return invalidFileHandle;
+    }
+    return fd;
+}
+
+}  // namespace
+
+FileHandle OpenFileForRead(const char* path) { return Open(path, O_RDONLY); }
+
+FileHandle OpenFileForEdit(const char* path) { return Open(path, O_RDWR | O_CREAT); }
+
+FileHandle OpenOutputFile(const char* path) { return Open(path, O_WRONLY | O_CREAT | O_TRUNC); }
+
+bool LockFileForEdit(FileHandle file) {
+    int result;
+    do {
+        result = ::flock(Descriptor(file), LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+void CloseFile(FileHandle file) {
+    if (file == invalidFileHandle) return;
+    const int saved = errno;
+    ::close(Descriptor(file));
+    errno = saved;
+}
+
+bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) {
+    std::uint32_t done = 0;
+    char* out = static_cast<char*>(buffer);
+    bool ok = true;
+    while (done < count) {
+        const ssize_t n = ::read(Descriptor(file), out + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        done += static_cast<std::uint32_t>(n);
+    }
+    if (bytesRead != nullptr) *bytesRead = done;
+    return ok;
+}
+
+bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::uint32_t* bytesWritten) {
+    std::uint32_t done = 0;
+    const char* in = static_cast<const char*>(buffer);
+    bool ok = true;
+    while (done < count) {
+        const ssize_t n = ::write(Descriptor(file), in + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            ok = false;
+            break;
+        }
+        done += static_cast<std::uint32_t>(n);
+    }
+    if (bytesWritten != nullptr) *bytesWritten = done;
+    return ok;
+}
+
+bool SetFilePosition(FileHandle file, std::uint64_t position) {
+    if (position > static_cast<std::uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::lseek(Descriptor(file), static_cast<off_t>(position), SEEK_SET) >= 0;
+}
+
+bool GetFilePosition(FileHandle file, std::uint64_t* position) {
+    const off_t at = ::lseek(Descriptor(file), 0, SEEK_CUR);
+    if (at < 0) return false;
+    *position = static_cast<std::uint64_t>(at);
+    return true;
+}
+
+bool GetFileSize(FileHandle file, std::uint64_t* size) {
+    struct stat st;
+    if (::fstat(Descriptor(file), &st) != 0) return false;
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+bool SetEndOfFile(FileHandle file) {
+    const off_t at = ::lseek(Descriptor(file), 0, SEEK_CUR);
+    if (at < 0) return false;
+    int result;
+    do {
+        result = ::ftruncate(Descriptor(file), at);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,58 @@
+// Clock, error value, terminal and debugger over POSIX calls. Only generic POSIX code here.
+#include "platform/Process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <time.h>
+#include <unistd.h>
+
+namespace platform {
+
+std::uint32_t MillisecondTimer() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+int GetLastErrorValue() { return errno; }
+
+void SetLastErrorValue(int value) { errno = value; }
+
+void DebugOutput(const char* text) {
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+}
+
+bool IsInteractive() { return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1; }
+
+bool IsDebuggerAttached() {
+    // Linux names the tracing process in /proc/self/status; elsewhere assume none.
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) return false;
+    char line[256];
+    bool attached = false;
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, "TracerPid:", 10) == 0) {
+            attached = std::strtol(line + 10, nullptr, 10) != 0;
+            break;
+        }
+    }
+    std::fclose(status);
+    return attached;
+}
+
+void DebugBreak() { std::raise(SIGTRAP); }
+
+bool GetProgramPath(std::string* path) {
+    char buffer[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return false;
+    path->assign(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+}  // namespace platform

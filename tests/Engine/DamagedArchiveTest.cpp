@@ -1,0 +1,195 @@
+// Archives whose index lies about where things are. Each damage must make the open fail with a
+// report that names the broken promise, and no read may leave a table or the file.
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ArchiveFixture.h"
+#include "Engine/Archive.h"
+#include "TestSupport.h"
+
+namespace {
+
+using GAME::Archive;
+
+constexpr std::size_t entrySize = 44;
+
+struct Layout {
+    std::string bytes;
+    std::size_t entryTable;  // offset of the first entry record
+};
+
+// Three records: a stored file, a free hole and a compressed file of two blocks.
+Layout SoundArchive() {
+    test::ArchiveFixture fixture;
+    fixture.AddStored("a.txt", "0123456789");
+    fixture.AddFree(16);
+    fixture.AddCompressed("b.bin", test::CompressibleBytes(262200));
+    Layout layout{fixture.Bytes(), 0};
+    layout.entryTable = layout.bytes.size() - 3 * entrySize;
+    return layout;
+}
+
+std::uint32_t Get(const std::string& bytes, std::size_t at) {
+    std::uint32_t v;
+    std::memcpy(&v, bytes.data() + at, 4);
+    return v;
+}
+void Put(std::string& bytes, std::size_t at, std::uint32_t v) { std::memcpy(bytes.data() + at, &v, 4); }
+
+// Opens `bytes` and gives the assertion lines, or "opened" when the open succeeded.
+std::string OpenReports(const std::string& bytes) {
+    test::ScratchDir dir;
+    test::WriteWholeFile(dir.File("x.arc"), bytes);
+    Archive archive;
+    bool opened = false;
+    std::string reports = test::CaptureStderr([&] { opened = archive.OpenRead(dir.File("x.arc").c_str()); });
+    return opened ? "opened" : reports;
+}
+
+TEST(DamagedArchive, TablesOutsideTheFileOrOverTheHeader) {
+    const Layout sound = SoundArchive();
+    ASSERT_EQ(OpenReports(sound.bytes), "opened");
+
+    std::string bytes = sound.bytes;
+    Put(bytes, 8, Get(bytes, 8) + 1);  // one more entry than the file holds
+    EXPECT_NE(OpenReports(bytes).find("(indexEnd <= fileSize)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, 8, 0x10000000u);  // an entry count whose table size overflows 32 bits
+    EXPECT_NE(OpenReports(bytes).find("(indexEnd <= fileSize)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, 12, 0x20000000u);  // a block count whose table size overflows 32 bits
+    EXPECT_NE(OpenReports(bytes).find("(indexEnd <= fileSize)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, 20, 0xFFFFFFF0u);  // a name table of nearly 4 GiB
+    EXPECT_NE(OpenReports(bytes).find("(indexEnd <= fileSize)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, 24, 0xFFFFFFF0u);  // an index beyond the end
+    EXPECT_NE(OpenReports(bytes).find("(indexEnd <= fileSize)"), std::string::npos);
+
+    // An index inside the header would, once edited, be written over the header.
+    test::ArchiveFixture empty;
+    bytes = empty.Bytes();
+    Put(bytes, 24, 100);
+    EXPECT_NE(OpenReports(bytes).find("(header.indexOffset >= sizeof(ArchiveHeader))"), std::string::npos);
+}
+
+TEST(DamagedArchive, NamesAndBlockRangesOutsideTheirTables) {
+    const Layout sound = SoundArchive();
+    const std::size_t first = sound.entryTable, third = sound.entryTable + 2 * entrySize;
+
+    std::string bytes = sound.bytes;
+    Put(bytes, first + 40, 1000);  // nameOffset past the name table
+    EXPECT_NE(OpenReports(bytes).find("(nameEnd < header.nameTableSize)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, first + 36, 0xFFFFFFFFu);  // nameLength wrapping around
+    EXPECT_NE(OpenReports(bytes).find("(nameEnd < header.nameTableSize)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, first + 36, 4);  // the name no longer ends in its zero byte
+    EXPECT_NE(OpenReports(bytes).find("(nameTable[nameEnd] == '\\0')"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, third + 32, 1);  // firstBlock + numBlocks beyond the block table
+    EXPECT_NE(OpenReports(bytes).find("(blockEnd <= header.numBlocks)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, third + 28, 0xFFFFFFFFu);
+    EXPECT_NE(OpenReports(bytes).find("(blockEnd <= header.numBlocks)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, first + 12, 11);  // a stored file longer than its run
+    EXPECT_NE(OpenReports(bytes).find("(entry.size == entry.expandedSize)"), std::string::npos);
+}
+
+TEST(DamagedArchive, RunsOutsideTheDataRegionOrOverlapping) {
+    const Layout sound = SoundArchive();
+    const std::size_t first = sound.entryTable, second = sound.entryTable + entrySize, third = second + entrySize;
+
+    std::string bytes = sound.bytes;
+    Put(bytes, first + 4, 100);  // a run inside the header
+    EXPECT_NE(OpenReports(bytes).find("(entry.offset >= dataEnd)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, second + 4, 2050);  // a hole that overlaps the first file
+    EXPECT_NE(OpenReports(bytes).find("(entry.offset >= dataEnd)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, third + 8, Get(bytes, third + 8) + 1);  // the last run reaches into the index
+    EXPECT_NE(OpenReports(bytes).find("(runEnd <= header.indexOffset)"), std::string::npos);
+
+    bytes = sound.bytes;
+    Put(bytes, second + 8, 0xFFFFFFFFu);  // a free hole that wraps around 4 GiB
+    EXPECT_NE(OpenReports(bytes).find("(runEnd <= header.indexOffset)"), std::string::npos);
+}
+
+// Reads every record of an opened archive, the way extraction would.
+void ReadEverything(Archive& archive) {
+    for (unsigned i = 0; i < archive.GetNumFiles(); ++i) {
+        const Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
+        const unsigned size = entry.expandedSize < (1u << 22) ? entry.expandedSize : (1u << 22);
+        std::vector<char> out(size + 1);
+        archive.ReadFileData(static_cast<int>(i), out.data(), 0, size);
+        if (entry.name != nullptr) archive.FindFile(entry.name);
+    }
+    mem::vector<int> files;
+    archive.FindMatchingFiles(files, "txt");
+}
+
+// Cuts a sound archive at every length, then flips bytes at seeded positions, and opens and
+// reads each copy. Passing means no crash and no sanitizer report.
+TEST(DamagedArchive, TruncatedAndBitFlippedCopiesNeverReadOutOfBounds) {
+    test::ArchiveFixture fixture;
+    fixture.AddStored("a.txt", "0123456789");
+    fixture.AddFree(16);
+    fixture.AddCompressed("b.bin", test::CompressibleBytes(262200));
+    fixture.AddCompressed("c.bin", test::RandomBytes(3000, 9));
+    fixture.AddStored("dir/d.txt", "d");
+    const std::string sound = fixture.Bytes();
+    const std::size_t indexOffset = Get(sound, 24);
+    test::ScratchDir dir;
+    const std::string path = dir.File("x.arc");
+
+    int opened = 0;
+    auto openAndRead = [&](const std::string& bytes) {
+        test::WriteWholeFile(path, bytes);
+        Archive archive;
+        test::CaptureStderr([&] {
+            if (!archive.OpenRead(path.c_str())) return;
+            ++opened;
+            ReadEverything(archive);
+        });
+    };
+
+    // Every cut inside the header and the index, and a stride through the data.
+    for (std::size_t length = 0; length < sound.size(); length += (length >= 2048 && length < indexOffset) ? 997 : 1)
+        openAndRead(sound.substr(0, length));
+
+    const unsigned seed = testing::UnitTest::GetInstance()->random_seed();
+    std::mt19937 random(seed);
+    SCOPED_TRACE("seed = " + std::to_string(seed));
+    for (int round = 0; round < 2000; ++round) {
+        std::string bytes = sound;
+        const int flips = 1 + static_cast<int>(random() % 4);
+        for (int f = 0; f < flips; ++f) {
+            // Mostly the header fields and the index, sometimes the data.
+            const std::size_t at = (random() % 4 == 0) ? random() % bytes.size()
+                                   : (random() % 2 == 0) ? random() % 28
+                                                         : indexOffset + random() % (bytes.size() - indexOffset);
+            bytes[at] = static_cast<char>(bytes[at] ^ (1u << (random() % 8)));
+        }
+        openAndRead(bytes);
+    }
+    // Damage that the open cannot see must still reach the reads.
+    EXPECT_GT(opened, 500);
+}
+
+}  // namespace

@@ -1,0 +1,11 @@
+// Runs the tests with nobody at the terminal, so that a failed check is reported and ignored
+// rather than asked about.
+#include <cstdio>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    if (std::freopen("/dev/null", "r", stdin) == nullptr) return 1;
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
