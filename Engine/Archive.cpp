@@ -39,7 +39,8 @@ Archive::Archive()
       blockArray(nullptr),
       nameTable(nullptr),
       tableSize(0),
-      hashTable(nullptr) {}
+      hashTable(nullptr),
+      writeFailed(false) {}
 
 Archive::~Archive() {
     Close(false);
@@ -133,12 +134,20 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
                 entry.blocks = blockArray != nullptr ? blockArray + disk.firstBlock : nullptr;
                 continue;
             }
+            // A record without its copies could not be written back whole: refuse the open.
             entry.name = static_cast<char*>(std::malloc(std::size_t(disk.nameLength) + 1));
-            if (entry.name != nullptr) std::memcpy(entry.name, nameTable + disk.nameOffset, std::size_t(disk.nameLength) + 1);
+            if (!GAME_CHECK(entry.name)) {
+                ReleaseRecordCopies();
+                return false;
+            }
+            std::memcpy(entry.name, nameTable + disk.nameOffset, std::size_t(disk.nameLength) + 1);
             if (disk.numBlocks != 0) {
                 entry.blocks = static_cast<FileBlock*>(std::malloc(std::size_t(disk.numBlocks) * sizeof(FileBlock)));
-                if (entry.blocks != nullptr)
-                    std::memcpy(entry.blocks, blockArray + disk.firstBlock, std::size_t(disk.numBlocks) * sizeof(FileBlock));
+                if (!GAME_CHECK(entry.blocks)) {
+                    ReleaseRecordCopies();
+                    return false;
+                }
+                std::memcpy(entry.blocks, blockArray + disk.firstBlock, std::size_t(disk.numBlocks) * sizeof(FileBlock));
             }
         } else if (editing) {
             freeEntries.push_back(static_cast<int>(i));
@@ -153,6 +162,12 @@ void Archive::SetFilePosition(unsigned int position) {
 }
 
 void Archive::Close(bool reopen) {
+    if (archiveFileMode == fileModeEdit && archiveFileHandle != platform::invalidFileHandle) {
+        if (!GAME_CHECK(reopen == false)) reopen = false;
+        if (!WriteHeader()) writeFailed = true;
+        ReleaseRecordCopies();
+        diag::RemoveAssertExitHandler(&Archive::CloseOnExit, this);
+    }
     if (archiveFileHandle != platform::invalidFileHandle) {
         platform::CloseFile(archiveFileHandle);
         archiveFileHandle = platform::invalidFileHandle;
@@ -170,6 +185,22 @@ void Archive::Close(bool reopen) {
     fileArray.clear();
     freeEntries.clear();
     archiveFileName.clear();
+}
+
+void Archive::CloseOnExit(void* archive) {
+    static_cast<Archive*>(archive)->Close(false);
+}
+
+bool Archive::WriteArchiveBytes(const void* bytes, std::uint64_t count) {
+    std::uint64_t done = 0;
+    while (done < count) {
+        const std::uint64_t left = count - done;
+        const std::uint32_t piece = left > 0x40000000u ? 0x40000000u : static_cast<std::uint32_t>(left);
+        std::uint32_t bytesWritten = 0;
+        if (!platform::WriteFile(archiveFileHandle, static_cast<const char*>(bytes) + done, piece, &bytesWritten)) return false;
+        done += bytesWritten;
+    }
+    return true;
 }
 
 void Archive::ReleaseTables() {

@@ -20,6 +20,7 @@
 namespace GAME {
 
 struct ArchiveHeader;
+struct ArchiveStatistics;
 
 /// One block of a compressed file, the same in memory and on disk.
 struct FileBlock {
@@ -117,8 +118,58 @@ public:
     /// The last-write time of the archive file when it was opened.
     std::uint64_t GetArchiveFileTime() const { return archiveFileTime; }
 
+    // Editing. These are the archive writer's operations; they are not part of the exported
+    // interface.
+
+    /// Opens an archive for reading and writing, creating an empty file when the path does not
+    /// exist, and loads the index in its editable form. Gives false when the file cannot be
+    /// opened, another edit holds it, or it is not a sound archive; the file is then left
+    /// exactly as it was, and the archive as if never opened.
+    bool OpenEdit(const char* fileName);
+
+    /// Makes the record of a new file of `size` stored and `expandedSize` expanded bytes under
+    /// the normalised `fileName`: in the best-fitting free record, or appended at the end of the
+    /// data. Gives its index, or -1 when the name exists or the data would pass the 4 GiB limit.
+    /// Appending may move `fileArray`; earlier record references are then stale.
+    int AllocateFileEntry(const char* fileName, unsigned int size, unsigned int expandedSize, bool compressed);
+
+    /// The free record that fits `size` bytes best: the first exact fit, else the smallest that
+    /// is large enough. -1 when none is.
+    int FindFreeEntry(unsigned int size);
+
+    /// Surveys the index and the hash table. Works in either mode and changes nothing.
+    void GetStatistics(ArchiveStatistics& stats) const;
+
+    /// Adds the loose file `fileName` under its normalised name, stored when
+    /// `compressionLevel` is 0 and as LZ4 blocks otherwise. Gives the new record's index, or -1
+    /// when the name exists or the file cannot be added (a line on standard error says why,
+    /// except for an existing name).
+    int AddFile(const char* fileName, int compressionLevel);
+
+    /// Turns an in-use record into a free record that keeps its byte range. Nothing on disk
+    /// changes until Close.
+    void RemoveFile(int fileIndex);
+
+    /// Moves every file's data down over the holes and drops the free records. Record indices
+    /// change.
+    void Compact();
+
+    /// True once a write into the archive has failed in this open: an addition that had to be
+    /// undone, a move of compaction, or the index at Close. The archive on disk may then lack
+    /// what was asked of it.
+    bool HasWriteFailed() const { return writeFailed; }
+
 private:
     struct BlockBuffer;
+
+    int AddStoredFile(const char* fileName);
+    int AddCompressedFile(const char* fileName);
+    bool WriteArchiveBytes(const void* bytes, std::uint64_t count);
+    void UndoAddition(int fileIndex, const char* fileName);
+    bool WriteHeader();
+    bool WriteIndex(ArchiveHeader& header);
+    void AbandonOpen();
+    static void CloseOnExit(void* archive);
 
     bool ReadHeader();
     bool ReadIndex(const ArchiveHeader& header);
@@ -140,6 +191,7 @@ private:
     char* nameTable;
     unsigned int tableSize;
     FileEntry** hashTable;
+    bool writeFailed;
 };
 
 }  // namespace GAME

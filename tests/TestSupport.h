@@ -25,7 +25,22 @@ private:
     std::filesystem::path path;
 };
 
+/// Makes a folder the current directory for the object's lifetime.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::filesystem::path& path) : saved(std::filesystem::current_path()) {
+        std::filesystem::current_path(path);
+    }
+    ~CurrentDirectory() { std::filesystem::current_path(saved); }
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+private:
+    std::filesystem::path saved;
+};
+
 std::string ReadWholeFile(const std::string& path);
+/// Writes `bytes` to `path`, creating the folders on the way.
 void WriteWholeFile(const std::string& path, const std::string& bytes);
 
 /// Runs `work` and gives what it wrote to standard error: the assertion reports among it.

@@ -1,0 +1,228 @@
+// Opening for edit, closing, record allocation and statistics.
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "EditFixture.h"
+#include "diagnostics/AssertDialog.h"
+#include "platform/FileSystem.h"
+#include "tool/ArchiveStatistics.h"
+
+namespace {
+
+using GAME::Archive;
+
+std::uint32_t U32At(const std::string& bytes, std::size_t at) {
+    std::uint32_t value;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+
+class ArchiveWriter : public test::EditFixture {};
+
+TEST_F(ArchiveWriter, MissingOrEmptyFileBecomesA2048ByteArchive) {
+    for (bool existsEmpty : {false, true}) {
+        if (existsEmpty) test::WriteWholeFile("a.arc", "");
+        else std::filesystem::remove("a.arc");
+        OpenEdit();
+        EXPECT_EQ(archive->GetNumFiles(), 0u);
+        EXPECT_EQ(archive->GetFileMode(), Archive::fileModeEdit);
+        archive->Close(false);
+        EXPECT_FALSE(archive->HasWriteFailed());
+        const std::string bytes = test::ReadWholeFile("a.arc");
+        ASSERT_EQ(bytes.size(), 2048u);
+        EXPECT_EQ(bytes.substr(0, 4), std::string("ARC\0", 4));
+        EXPECT_EQ(U32At(bytes, 4), 3u);
+        for (std::size_t at = 8; at < 24; at += 4) EXPECT_EQ(U32At(bytes, at), 0u) << at;
+        EXPECT_EQ(U32At(bytes, 24), 2048u);
+        EXPECT_EQ(bytes.substr(28), std::string(2020, '\0'));
+    }
+}
+
+TEST_F(ArchiveWriter, FailedOpenLeavesTheFileByteForByte) {
+    test::ArchiveFixture fixture;
+    fixture.AddStored("a.txt", "0123456789");
+    std::string damagedIndex = fixture.Bytes();
+    damagedIndex[damagedIndex.size() - 4] = 100;  // nameOffset past the name table
+    const std::string cases[] = {"short", std::string(3000, 'x'), damagedIndex,
+                                 fixture.Bytes().substr(0, 2048) + "xx"};
+    for (const std::string& bytes : cases) {
+        test::WriteWholeFile("a.arc", bytes);
+        {
+            Archive edit;
+            test::CaptureStderr([&] { EXPECT_FALSE(edit.OpenEdit("a.arc")); });
+            EXPECT_EQ(edit.GetFileMode(), Archive::fileModeNone);
+            edit.Close(false);
+        }
+        EXPECT_EQ(test::ReadWholeFile("a.arc"), bytes);
+    }
+    Archive edit;
+    EXPECT_FALSE(edit.OpenEdit(""));
+    test::CaptureStderr([&] { EXPECT_FALSE(edit.OpenEdit(nullptr)); });
+    EXPECT_FALSE(edit.OpenEdit(dir.Path().string().c_str()));
+}
+
+TEST_F(ArchiveWriter, OneEditAtATimeReadersAlongside) {
+    OpenEdit();
+    Archive second;
+    EXPECT_FALSE(second.OpenEdit("a.arc"));
+    Archive reader;
+    EXPECT_TRUE(reader.OpenRead("a.arc"));
+    archive->Close(false);
+    EXPECT_TRUE(second.OpenEdit("a.arc"));
+}
+
+TEST_F(ArchiveWriter, BestFitAmongFreeRecords) {
+    // Free records of 100 then 60 bytes: 50 bytes go into the 60-byte one, leaving a hole.
+    test::ArchiveFixture fixture;
+    fixture.AddFree(100);
+    fixture.AddFree(60);
+    fixture.AddStored("last", "z");
+    fixture.WriteTo("a.arc");
+    OpenEdit();
+    EXPECT_EQ(archive->FindFreeEntry(50), 1);
+    EXPECT_EQ(archive->FindFreeEntry(100), 0);
+    EXPECT_EQ(archive->FindFreeEntry(101), -1);
+    EXPECT_EQ(archive->AllocateFileEntry("new", 50, 50, false), 1);
+    EXPECT_EQ(Entry(1).offset, 2148u);
+    EXPECT_EQ(Entry(1).size, 50u);
+    EXPECT_EQ(Entry(1).flags, 1u);
+    EXPECT_EQ(archive->FindFile("NEW"), 1);
+    // The name exists now, in any spelling.
+    EXPECT_EQ(archive->AllocateFileEntry(".\\New", 5, 5, false), -1);
+    EXPECT_EQ(archive->FindFreeEntry(50), 0);
+
+    // Free records of 60 then 50: the exact fit wins at once.
+    test::ArchiveFixture exact;
+    exact.AddFree(60);
+    exact.AddFree(50);
+    exact.AddFree(0);
+    exact.AddFree(10);
+    exact.WriteTo("b.arc");
+    Archive b;
+    ASSERT_TRUE(b.OpenEdit("b.arc"));
+    EXPECT_EQ(b.FindFreeEntry(50), 1);
+    EXPECT_EQ(b.FindFreeEntry(0), 2);
+    EXPECT_EQ(b.FindFreeEntry(11), 1);
+    EXPECT_EQ(b.AllocateFileEntry("z", 0, 0, true), 2);
+    EXPECT_EQ(b.FindFreeEntry(0), 3);  // the smallest once no empty one is left
+}
+
+TEST_F(ArchiveWriter, AppendedRecordsStartAtTheEndOfTheLastPositionEvenWhenFree) {
+    test::ArchiveFixture fixture;
+    fixture.AddStored("a", "aaaa");
+    fixture.AddFree(30);
+    fixture.WriteTo("a.arc");
+    OpenEdit();
+    EXPECT_EQ(archive->AllocateFileEntry("big", 31, 31, false), 2);
+    EXPECT_EQ(Entry(2).offset, 2048u + 4 + 30);
+    EXPECT_EQ(archive->AllocateFileEntry("b", 1, 1, false), 1);  // fits the hole
+}
+
+TEST_F(ArchiveWriter, GrowingTheRecordsRebuildsTheTableAndKeepsEveryNameFindable) {
+    OpenEdit();
+    EXPECT_EQ(archive->GetTableSize(), 31u);
+    for (int i = 0; i < 257; ++i) {
+        const std::string name = "dir/file" + std::to_string(i);
+        ASSERT_EQ(archive->AllocateFileEntry(name.c_str(), 0, 0, false), i);
+        EXPECT_EQ(archive->GetTableSize(), i < 256 ? 31u : 73u) << i;
+    }
+    for (int i = 0; i < 257; ++i) EXPECT_EQ(archive->FindFile(("DIR\\FILE" + std::to_string(i)).c_str()), i);
+}
+
+TEST_F(ArchiveWriter, StatisticsCountRecordsAndChains) {
+    test::ArchiveFixture fixture;
+    fixture.AddStored("abc", "1");
+    fixture.AddFree(2);
+    fixture.AddCompressed("d/e.bin", test::CompressibleBytes(262145));
+    fixture.AddFree(0);
+    fixture.AddStored("f", "");
+    fixture.WriteTo("a.arc");
+    OpenEdit();
+    GAME::ArchiveStatistics stats;
+    archive->GetStatistics(stats);
+    EXPECT_EQ(stats.numEntries, 5u);
+    EXPECT_EQ(stats.numActiveFiles, 3u);
+    EXPECT_EQ(stats.tableSize, 31u);
+    EXPECT_EQ(stats.indexSize, (49u + 3) + 49 + (49 + 7 + 24) + 49 + (49 + 1));
+    EXPECT_EQ(stats.longestFileName, 7u);
+    EXPECT_GE(stats.maxTableDepth, 1u);
+    EXPECT_GT(stats.averageTableDepth, 0.9f);
+
+    Archive empty;
+    test::WriteWholeFile("empty.arc", "");
+    ASSERT_TRUE(empty.OpenRead("empty.arc"));
+    empty.GetStatistics(stats);
+    EXPECT_EQ(stats.numEntries, 0u);
+    EXPECT_EQ(stats.averageTableDepth, 0.0f);  // no occupied bucket
+}
+
+TEST_F(ArchiveWriter, CloseWritesBackWhatReopensTheSame) {
+    test::ArchiveFixture fixture;
+    fixture.AddStored("a.txt", "0123456789", 0x01D0000012345678ull);
+    fixture.AddFree(7);
+    fixture.AddCompressed("b/c.bin", test::CompressibleBytes(600000));
+    fixture.AddCompressed("raw.bin", test::RandomBytes(1000, 5));
+    fixture.WriteTo("a.arc");
+    const std::string before = test::ReadWholeFile("a.arc");
+    OpenEdit();
+    archive->Close(false);
+    // Nothing changed, so the rewritten file is the one that was read.
+    EXPECT_EQ(test::ReadWholeFile("a.arc"), before);
+
+    // A Close(true) on an edit is reported and closes as Close(false) does.
+    OpenEdit();
+    std::string reports = test::CaptureStderr([&] { archive->Close(true); });
+    EXPECT_NE(reports.find("(reopen == false)"), std::string::npos) << reports;
+    EXPECT_EQ(test::ReadWholeFile("a.arc"), before);
+    EXPECT_EQ(archive->GetNumFiles(), 0u);
+}
+
+TEST_F(ArchiveWriter, WorkedLayoutFromAnAddition) {
+    Loose("a.txt", "0123456789");
+    OpenEdit();
+    ASSERT_EQ(archive->AddFile("a.txt", 0), 0);
+    archive->Close(false);
+    test::ArchiveFixture expected;
+    platform::FileAttributes attributes;
+    ASSERT_TRUE(platform::GetFileAttributes("a.txt", &attributes));
+    expected.AddStored("a.txt", "0123456789", attributes.lastWriteTime);
+    EXPECT_EQ(test::ReadWholeFile("a.arc"), expected.Bytes());
+}
+
+}  // namespace
+
+namespace {
+
+// The Exit answer to a failed check ends the process without the driver's normal end; the
+// archive open for edit must still get its index, or the data appended over the old index
+// would leave it unreadable.
+void AddThenExitThroughAnAssertion() {
+    GAME::Archive archive;
+    if (!archive.OpenEdit("a.arc")) std::exit(3);
+    if (archive.AddFile("late.txt", 5) < 0) std::exit(4);
+    bool ignoreAlways = false;
+    diag::ActOnAssertChoice(diag::assertChoiceExit, &ignoreAlways);
+}
+
+class ArchiveWriterDeathTest : public test::EditFixture {};
+
+TEST_F(ArchiveWriterDeathTest, ExitAnswerWritesTheIndexFirst) {
+    Loose("early.txt", "early");
+    OpenEdit();
+    ASSERT_EQ(archive->AddFile("early.txt", 0), 0);
+    archive->Close(false);
+    Loose("late.txt", test::CompressibleBytes(300000));
+    EXPECT_EXIT(AddThenExitThroughAnAssertion(), testing::ExitedWithCode(0), "");
+    GAME::Archive reader;
+    ASSERT_TRUE(reader.OpenRead("a.arc"));
+    ASSERT_EQ(reader.GetNumFiles(), 2u);
+    const int late = reader.FindFile("late.txt");
+    ASSERT_EQ(late, 1);
+    std::string contents(reader.GetFileEntry(late).expandedSize, '\0');
+    ASSERT_TRUE(reader.ReadFileData(late, contents.data(), 0, static_cast<unsigned>(contents.size())));
+    EXPECT_EQ(contents, test::CompressibleBytes(300000));
+}
+
+}  // namespace

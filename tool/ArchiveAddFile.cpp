@@ -1,0 +1,172 @@
+// Adding a loose file to an archive open for edit, stored or as LZ4 blocks.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <lz4.h>
+#include <zlib.h>
+
+#include "Engine/Archive.h"
+#include "Engine/ArchiveFormat.h"
+#include "diagnostics/Assert.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
+
+namespace GAME {
+namespace {
+
+// The copy buffer of a stored addition.
+constexpr unsigned int fileBufferSize = 4096;
+
+// Opens a loose file and takes its length; refuses files that a 32-bit size cannot describe.
+platform::FileHandle OpenLooseFile(const char* fileName, unsigned int* length) {
+    const platform::FileHandle INVALID_HANDLE_VALUE = platform::invalidFileHandle;
+    platform::FileHandle inputFile = platform::OpenFileForRead(fileName);
+    if (!GAME_CHECK(inputFile != INVALID_HANDLE_VALUE)) return platform::invalidFileHandle;
+    std::uint64_t size = 0;
+    if (!platform::GetFileSize(inputFile, &size) || size > 0xFFFFFFFFull) {
+        std::fprintf(stderr, "%s: not added, files of 4 GiB or more cannot be archived.\n", fileName);
+        platform::CloseFile(inputFile);
+        return platform::invalidFileHandle;
+    }
+    *length = static_cast<unsigned int>(size);
+    return inputFile;
+}
+
+}  // namespace
+
+int Archive::AddFile(const char* fileName, int compressionLevel) {
+    if (!GAME_CHECK(fileName)) return -1;
+    if (!GAME_CHECK(*fileName)) return -1;
+
+    const int index = compressionLevel != 0 ? AddCompressedFile(fileName) : AddStoredFile(fileName);
+    if (index < 0) return index;
+    platform::FileAttributes attributes;
+    if (platform::GetFileAttributes(fileName, &attributes)) fileArray[index].fileTime = attributes.lastWriteTime;
+    return index;
+}
+
+int Archive::AddStoredFile(const char* fileName) {
+    if (FindFile(fileName) >= 0) return -1;
+    unsigned int length = 0;
+    const platform::FileHandle inputFile = OpenLooseFile(fileName, &length);
+    if (inputFile == platform::invalidFileHandle) return -1;
+
+    const int index = AllocateFileEntry(fileName, length, length, false);
+    if (index < 0) {
+        platform::CloseFile(inputFile);
+        return index;
+    }
+    char* fileBuffer = static_cast<char*>(std::malloc(fileBufferSize));
+    if (!GAME_CHECK(fileBuffer)) {
+        platform::CloseFile(inputFile);
+        UndoAddition(index, nullptr);
+        return -1;
+    }
+    SetFilePosition(fileArray[index].offset);
+    uLong checksum = adler32(0, nullptr, 0);
+    bool written = true;
+    for (unsigned int remaining = length; remaining > 0 && written;) {
+        const std::uint32_t bytesToRead = remaining < fileBufferSize ? remaining : fileBufferSize;
+        std::uint32_t bytesRead = 0;
+        platform::ReadFile(inputFile, fileBuffer, bytesToRead, &bytesRead);
+        if (!GAME_CHECK(bytesRead == bytesToRead)) {
+            // The file shrank while it was read: the record keeps the measured length, and
+            // the missing bytes are zeros rather than what the buffer held before.
+            std::memset(fileBuffer + bytesRead, 0, bytesToRead - bytesRead);
+        }
+        checksum = adler32(checksum, reinterpret_cast<const Bytef*>(fileBuffer), bytesRead);
+        std::uint32_t bytesWritten = 0;
+        written = platform::WriteFile(archiveFileHandle, fileBuffer, bytesToRead, &bytesWritten);
+        GAME_ASSERT(bytesRead == bytesWritten);
+        remaining -= bytesToRead;
+    }
+    std::free(fileBuffer);
+    platform::CloseFile(inputFile);
+    if (!written) {
+        UndoAddition(index, fileName);
+        return -1;
+    }
+    fileArray[index].checksum = static_cast<unsigned int>(checksum);
+    return index;
+}
+
+int Archive::AddCompressedFile(const char* fileName) {
+    if (FindFile(fileName) >= 0) return -1;
+    unsigned int length = 0;
+    const platform::FileHandle inputFile = OpenLooseFile(fileName, &length);
+    if (inputFile == platform::invalidFileHandle) return -1;
+
+    uLong checksum = adler32(0, nullptr, 0);
+    const unsigned int numBlocks = static_cast<unsigned int>((std::uint64_t(length) + blockSize - 1) / blockSize);
+    const int bound = LZ4_compressBound(static_cast<int>(blockSize));
+    char* fileDataBuffer = static_cast<char*>(std::malloc(blockSize));
+    if (!GAME_CHECK(fileDataBuffer)) {
+        platform::CloseFile(inputFile);
+        return -1;
+    }
+    // The whole file is compressed before space is claimed, so that the exact stored size
+    // decides where it goes, and a file that fails part-way leaves the archive untouched. The
+    // blocks lie back to back in one buffer, as they will in the archive.
+    std::vector<char> compressedBlockData;
+    std::vector<FileBlock> blockSet(numBlocks);
+    unsigned int blockIndex = 0;
+    unsigned int total = 0;
+    while (blockIndex < numBlocks) {
+        std::uint32_t n = 0;
+        platform::ReadFile(inputFile, fileDataBuffer, blockSize, &n);
+        if (n == 0) break;
+        checksum = adler32(checksum, reinterpret_cast<const Bytef*>(fileDataBuffer), n);
+        compressedBlockData.resize(std::size_t(total) + static_cast<std::size_t>(bound));
+        char* compressionBuffer = compressedBlockData.data() + total;
+        const int packed = LZ4_compress_fast(fileDataBuffer, compressionBuffer, static_cast<int>(n), bound, 1);
+        unsigned int stored = static_cast<unsigned int>(packed);
+        // A block that LZ4 cannot shrink (or that fails) is kept raw, with equal sizes.
+        if (packed <= 0 || stored >= n) {
+            std::memcpy(compressionBuffer, fileDataBuffer, n);
+            stored = n;
+        }
+        blockSet[blockIndex] = FileBlock{total, stored, n};
+        total += stored;
+        ++blockIndex;
+    }
+    std::free(fileDataBuffer);
+    platform::CloseFile(inputFile);
+    if (!GAME_CHECK(blockIndex == numBlocks)) return -1;
+
+    const int index = AllocateFileEntry(fileName, total, length, true);
+    if (index < 0) return index;
+    FileEntry& entry = fileArray[index];
+    entry.checksum = static_cast<unsigned int>(checksum);
+    entry.numBlocks = numBlocks;
+    if (numBlocks != 0) {
+        entry.blocks = static_cast<FileBlock*>(std::malloc(std::size_t(numBlocks) * sizeof(FileBlock)));
+        if (!GAME_CHECK(entry.blocks)) {
+            UndoAddition(index, nullptr);
+            return -1;
+        }
+        for (unsigned int i = 0; i < numBlocks; ++i) {
+            entry.blocks[i] = blockSet[i];
+            entry.blocks[i].offset += entry.offset;
+        }
+    }
+    SetFilePosition(entry.offset);
+    if (!WriteArchiveBytes(compressedBlockData.data(), total)) {
+        UndoAddition(index, fileName);
+        return -1;
+    }
+    return index;
+}
+
+void Archive::UndoAddition(int fileIndex, const char* fileName) {
+    // The record claimed its space but its bytes are not all there: free it again, so that
+    // the index never points at data that was not written.
+    RemoveFile(fileIndex);
+    if (fileName != nullptr) {
+        writeFailed = true;
+        std::fprintf(stderr, "%s: not added, writing to the archive failed.\n", fileName);
+    }
+}
+
+}  // namespace GAME

@@ -1,0 +1,119 @@
+// Removing files from an archive open for edit, and compacting its data.
+#include <cstdlib>
+#include <vector>
+
+#include "Engine/Archive.h"
+#include "Engine/ArchiveFormat.h"
+#include "diagnostics/Assert.h"
+#include "platform/File.h"
+
+namespace GAME {
+
+void Archive::RemoveFile(int fileIndex) {
+    if (!GAME_CHECK(archiveFileMode == fileModeEdit)) return;
+    if (!GAME_CHECK(fileIndex < (int)fileArray.size())) return;
+    if (!GAME_CHECK(fileIndex >= 0)) return;
+    FileEntry& fileEntry = fileArray[fileIndex];
+    // Freeing a free record would list it twice for reuse.
+    if (!GAME_CHECK(fileEntry.flags & fileFlagInUse)) return;
+
+    const unsigned int bucket = HashFileName(fileEntry.name, fileEntry.nameLength);
+    if (hashTable != nullptr && bucket < tableSize) {
+        if (hashTable[bucket] == &fileEntry) {
+            hashTable[bucket] = fileEntry.next;
+        } else {
+            // A chain cannot be longer than the records; a damaged one must not loop forever.
+            FileEntry* pTableEntry = hashTable[bucket];
+            for (std::size_t steps = 0; pTableEntry != nullptr && pTableEntry->next != &fileEntry && steps < fileArray.size(); ++steps)
+                pTableEntry = pTableEntry->next;
+            if (pTableEntry != nullptr && pTableEntry->next == &fileEntry) {
+                GAME_ASSERT(pTableEntry != fileEntry.next);
+                pTableEntry->next = fileEntry.next;
+            }
+        }
+    }
+    std::free(fileEntry.name);
+    std::free(fileEntry.blocks);
+    const unsigned int offset = fileEntry.offset, size = fileEntry.size;
+    fileEntry = FileEntry{};
+    fileEntry.offset = offset;
+    fileEntry.size = size;
+    freeEntries.push_back(fileIndex);
+}
+
+void Archive::Compact() {
+    if (archiveFileMode != fileModeEdit) return;
+
+    // The snapshot shares names and block lists with the live records; it owns nothing.
+    const std::vector<FileEntry> originalEntries(fileArray.begin(), fileArray.end());
+    unsigned int currentOffset = sizeof(ArchiveHeader);
+    std::size_t n = 0;
+    char* buffer = nullptr;
+    unsigned int bufferSize = 0;
+    std::size_t stoppedAt = originalEntries.size();
+
+    for (std::size_t i = 0; i < originalEntries.size(); ++i) {
+        const FileEntry& originalEntry = originalEntries[i];
+        if (!(originalEntry.flags & fileFlagInUse)) continue;
+        FileEntry newEntry = originalEntry;
+        if (newEntry.offset != currentOffset) {
+            GAME_ASSERT(newEntry.offset > currentOffset);
+            if (bufferSize < originalEntry.size) {
+                std::free(buffer);
+                buffer = static_cast<char*>(std::malloc(originalEntry.size));
+                bufferSize = buffer != nullptr ? originalEntry.size : 0;
+                if (!GAME_CHECK(buffer)) {
+                    stoppedAt = i;
+                    break;
+                }
+            }
+            SetFilePosition(originalEntry.offset);
+            std::uint32_t bytesRead = 0;
+            platform::ReadFile(archiveFileHandle, buffer, originalEntry.size, &bytesRead);
+            // A file that cannot be read whole stays where it is rather than move damaged.
+            if (!GAME_CHECK(bytesRead == originalEntry.size)) {
+                stoppedAt = i;
+                break;
+            }
+            newEntry.offset = currentOffset;
+            SetFilePosition(newEntry.offset);
+            std::uint32_t bytesWritten = 0;
+            const bool written = platform::WriteFile(archiveFileHandle, buffer, newEntry.size, &bytesWritten);
+            std::uint64_t position = 0;
+            platform::GetFilePosition(archiveFileHandle, &position);
+            GAME_ASSERT(position == (newEntry.offset + newEntry.size));
+            GAME_ASSERT(bytesRead == bytesWritten);
+            if (!written) {
+                // Put the bytes back where the record still says they are, in case the move
+                // overlapped them, and stop.
+                writeFailed = true;
+                SetFilePosition(originalEntry.offset);
+                platform::WriteFile(archiveFileHandle, buffer, originalEntry.size, &bytesWritten);
+                stoppedAt = i;
+                break;
+            }
+            unsigned int blockOffset = newEntry.offset;
+            for (unsigned int b = 0; newEntry.blocks != nullptr && b < newEntry.numBlocks; ++b) {
+                newEntry.blocks[b].offset = blockOffset;
+                blockOffset += newEntry.blocks[b].compressedSize;
+            }
+        }
+        fileArray[n] = newEntry;
+        currentOffset += newEntry.size;
+        GAME_ASSERT(newEntry.offset + newEntry.size == currentOffset);
+        ++n;
+    }
+    std::free(buffer);
+
+    // A compaction that stopped keeps the records it did not reach, free ones included, where
+    // they were: the index stays true to the file, with a hole before the first of them.
+    freeEntries.clear();
+    for (std::size_t i = stoppedAt; i < originalEntries.size(); ++i) {
+        if (!(originalEntries[i].flags & fileFlagInUse)) freeEntries.push_back(static_cast<int>(n));
+        fileArray[n++] = originalEntries[i];
+    }
+    fileArray.resize(n);
+    BuildHashTable();
+}
+
+}  // namespace GAME

@@ -1,0 +1,146 @@
+// Opening an archive for edit, making records for new files, and surveying the index.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "Engine/Archive.h"
+#include "Engine/ArchiveFormat.h"
+#include "diagnostics/Assert.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
+#include "tool/ArchiveStatistics.h"
+
+namespace GAME {
+
+// The largest offset a record's data may end at: offsets are 32-bit.
+constexpr std::uint64_t archiveOffsetLimit = 0xFFFFFFFFull;
+
+bool Archive::OpenEdit(const char* fileName) {
+    if (!GAME_CHECK(fileName)) return false;
+    if (*fileName == '\0') return false;
+
+    platform::FileAttributes attributes;
+    archiveFileTime = platform::GetFileAttributes(fileName, &attributes) ? attributes.lastWriteTime : 0;
+    archiveFileHandle = platform::OpenFileForEdit(fileName);
+    if (archiveFileHandle == platform::invalidFileHandle) return false;
+    // One edit of an archive at a time; readers are not held off.
+    if (!platform::LockFileForEdit(archiveFileHandle)) {
+        AbandonOpen();
+        return false;
+    }
+
+    archiveFileMode = fileModeEdit;
+    archiveFileName = fileName;
+    freeEntries.clear();
+
+    std::uint64_t fileSize = 0;
+    if (!platform::GetFileSize(archiveFileHandle, &fileSize) || (fileSize != 0 && !ReadHeader()) || !BuildHashTable()) {
+        AbandonOpen();
+        return false;
+    }
+    writeFailed = false;
+    diag::AddAssertExitHandler(&Archive::CloseOnExit, this);
+    return true;
+}
+
+void Archive::AbandonOpen() {
+    // Nothing may be written into a file that did not open as a sound archive: drop the mode
+    // before the handle, so that Close has nothing to write.
+    ReleaseRecordCopies();
+    ReleaseTables();
+    fileArray.clear();
+    freeEntries.clear();
+    archiveFileMode = fileModeNone;
+    archiveFileName.clear();
+    platform::CloseFile(archiveFileHandle);
+    archiveFileHandle = platform::invalidFileHandle;
+}
+
+int Archive::AllocateFileEntry(const char* fileName, unsigned int size, unsigned int expandedSize, bool compressed) {
+    if (FindFile(fileName) >= 0) return -1;
+
+    std::string normalized;
+    NormalizeFileName(fileName, normalized);
+    if (normalized.empty()) return -1;  // "." or "/" names nothing
+    FileEntry entry{};
+    entry.flags = compressed ? (fileFlagInUse | fileFlagCompressed) : fileFlagInUse;
+    entry.size = size;
+    entry.expandedSize = expandedSize;
+    entry.nameLength = static_cast<unsigned int>(normalized.size());
+
+    unsigned int hashValue = HashFileName(normalized.data(), entry.nameLength);
+    if (!GAME_CHECK(hashValue < tableSize)) return -1;
+
+    int index = FindFreeEntry(size);
+    const std::uint64_t appendPoint = fileArray.empty() ? sizeof(ArchiveHeader) : std::uint64_t(fileArray.back().offset) + fileArray.back().size;
+    if (index < 0 && appendPoint + size > archiveOffsetLimit) {
+        std::fprintf(stderr, "%s: not added, the archive would pass 4 GiB.\n", fileName);
+        return -1;
+    }
+    entry.name = static_cast<char*>(std::malloc(normalized.size() + 1));
+    if (!GAME_CHECK(entry.name)) return -1;
+    std::memcpy(entry.name, normalized.c_str(), normalized.size() + 1);
+
+    if (index >= 0) {
+        entry.offset = fileArray[index].offset;
+        fileArray[index] = entry;
+    } else {
+        entry.offset = static_cast<unsigned int>(appendPoint);
+        if (fileArray.size() == fileArray.capacity()) {
+            // Growing moves the records, and the chains point at them: rebuild after it.
+            fileArray.reserve(fileArray.size() + 256);
+            if (!BuildHashTable()) {
+                std::free(entry.name);
+                return -1;
+            }
+            hashValue = HashFileName(normalized.data(), entry.nameLength);
+        }
+        fileArray.push_back(entry);
+        index = static_cast<int>(fileArray.size() - 1);
+    }
+    fileArray[index].next = hashTable[hashValue];
+    hashTable[hashValue] = &fileArray[index];
+    for (auto it = freeEntries.begin(); it != freeEntries.end();)
+        it = *it == index ? freeEntries.erase(it) : it + 1;
+    return index;
+}
+
+int Archive::FindFreeEntry(unsigned int size) {
+    int best = -1;
+    unsigned int bestSize = 0xFFFFFFFF;
+    for (int index : freeEntries) {
+        const FileEntry& file = fileArray[index];
+        // A listed record that is in use must never be handed out again.
+        if (!GAME_CHECK(file.flags == 0)) continue;
+        if (file.size < size) continue;
+        if (file.size == size) return index;
+        if (file.size < bestSize) {
+            best = index;
+            bestSize = file.size;
+        }
+    }
+    return best;
+}
+
+void Archive::GetStatistics(ArchiveStatistics& stats) const {
+    stats = ArchiveStatistics{};
+    stats.numEntries = static_cast<unsigned int>(fileArray.size());
+    stats.tableSize = tableSize;
+    for (const FileEntry& entry : fileArray) {
+        if (entry.flags & fileFlagInUse) ++stats.numActiveFiles;
+        if (entry.nameLength > stats.longestFileName) stats.longestFileName = entry.nameLength;
+        stats.indexSize += 49 + entry.nameLength + 12 * entry.numBlocks;
+    }
+    unsigned int occupied = 0;
+    for (unsigned int bucket = 0; hashTable != nullptr && bucket < tableSize; ++bucket) {
+        unsigned int depth = 0;
+        for (const FileEntry* entry = hashTable[bucket]; entry != nullptr; entry = entry->next) ++depth;
+        if (depth > stats.maxTableDepth) stats.maxTableDepth = depth;
+        if (depth != 0) ++occupied;
+    }
+    // With no occupied bucket the quotient would be 0/0; the average depth is then 0.
+    stats.averageTableDepth = occupied != 0 ? static_cast<float>(stats.numActiveFiles) / static_cast<float>(occupied) : 0.0f;
+}
+
+}  // namespace GAME
