@@ -136,3 +136,33 @@ TEST_F(RemoveAndCompact, CompactOutsideEditDoesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+class CompactRecovery : public test::EditFixture {};
+
+// A file whose data cannot be read whole (here the archive was cut short under the editor)
+// must not be moved half-copied: compaction stops there and keeps that record and every later
+// one where they are, so that the index written at close still matches the data.
+TEST_F(CompactRecovery, UnreadableFileStopsCompactionWithATrueIndex) {
+    test::ArchiveFixture fixture;
+    fixture.AddStored("a", test::RandomBytes(100, 1));
+    fixture.AddFree(50);
+    fixture.AddStored("b", test::RandomBytes(40, 2));
+    fixture.AddFree(10);
+    fixture.AddStored("c", test::RandomBytes(30, 3));
+    fixture.WriteTo("a.arc");
+    OpenEdit();
+    std::filesystem::resize_file("a.arc", 2048 + 100 + 50 + 20);  // b's data is cut
+    std::string reports = test::CaptureStderr([&] { archive->Compact(); });
+    EXPECT_NE(reports.find("(bytesRead == originalEntry.size)"), std::string::npos) << reports;
+    ASSERT_EQ(archive->GetNumFiles(), 4u);
+    EXPECT_EQ(Entry(0).offset, 2048u);
+    EXPECT_EQ(Entry(1).offset, 2048u + 150);  // b stays
+    EXPECT_EQ(Entry(2).flags, 0u);            // with the hole after it, still reusable
+    EXPECT_EQ(archive->FindFreeEntry(10), 2);
+    EXPECT_EQ(archive->FindFile("c"), 3);
+    EXPECT_EQ(archive->FindFile("b"), 1);
+}
+
+}  // namespace
