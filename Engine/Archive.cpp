@@ -109,7 +109,7 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
     const bool editing = archiveFileMode == fileModeEdit;
     fileArray.resize(header.numFiles);
     freeEntries.clear();
-    EntryChecker checker(header, nameTable);
+    EntryChecker checker(header, nameTable, blockArray);
     for (unsigned int i = 0; i < header.numFiles; ++i) {
         const DiskFileEntry& disk = diskEntries[i];
         FileEntry& entry = fileArray[i];

@@ -154,6 +154,17 @@ public:
     /// change.
     void Compact();
 
+    /// Writes file `fileIndex` to the output directory + "/" + its name, creating the
+    /// directories on the way; the directory is normalised as names are. A compressed file is
+    /// checked against its checksum and written even when that fails (after a report). Gives
+    /// false when the index is out of range, the record is free, the name would leave the
+    /// output directory (a line on standard error), or the output file cannot be opened.
+    bool ExtractFile(int fileIndex, const char* outputDirectory);
+
+    /// Extracts every record in order, printing "(i / n) name" before each. Gives true when
+    /// every one was extracted; a free record is not. Stops early after a stop signal.
+    bool ExtractAllFiles(const char* outputDirectory);
+
     /// True once a write into the archive has failed in this open: an addition that had to be
     /// undone, a move of compaction, or the index at Close. The archive on disk may then lack
     /// what was asked of it.
@@ -162,6 +173,8 @@ public:
 private:
     struct BlockBuffer;
 
+    void ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
+    void ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
     int AddStoredFile(const char* fileName);
     int AddCompressedFile(const char* fileName);
     bool WriteArchiveBytes(const void* bytes, std::uint64_t count);

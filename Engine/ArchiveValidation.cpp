@@ -13,8 +13,8 @@ bool CheckIndexFitsFile(const ArchiveHeader& header, std::uint64_t fileSize) {
     return GAME_CHECK(indexEnd <= fileSize);
 }
 
-EntryChecker::EntryChecker(const ArchiveHeader& header, const char* nameTable)
-    : header(header), nameTable(nameTable), dataEnd(sizeof(ArchiveHeader)) {}
+EntryChecker::EntryChecker(const ArchiveHeader& header, const char* nameTable, const FileBlock* blockArray)
+    : header(header), nameTable(nameTable), blockArray(blockArray), dataEnd(sizeof(ArchiveHeader)) {}
 
 bool EntryChecker::Check(const DiskFileEntry& entry) {
     if (entry.flags & Archive::fileFlagInUse) {
@@ -24,6 +24,18 @@ bool EntryChecker::Check(const DiskFileEntry& entry) {
         const std::uint64_t blockEnd = std::uint64_t(entry.firstBlock) + entry.numBlocks;
         if (!GAME_CHECK(blockEnd <= header.numBlocks)) return false;
         if (!(entry.flags & Archive::fileFlagCompressed) && !GAME_CHECK(entry.size == entry.expandedSize)) return false;
+        if (entry.flags & Archive::fileFlagCompressed) {
+            std::uint64_t compressedSum = 0, expandedSum = 0;
+            bool blocksFit = true;
+            for (unsigned int b = 0; b < entry.numBlocks; ++b) {
+                const FileBlock& block = blockArray[entry.firstBlock + b];
+                compressedSum += block.compressedSize;
+                expandedSum += block.expandedSize;
+                blocksFit = blocksFit && block.expandedSize <= archiveBlockSize && block.compressedSize <= archiveBlockSize;
+            }
+            if (!GAME_CHECK(blocksFit)) return false;
+            if (!GAME_CHECK(compressedSum == entry.size && expandedSum == entry.expandedSize)) return false;
+        }
     }
     const std::uint64_t runEnd = std::uint64_t(entry.offset) + entry.size;
     if (!GAME_CHECK(entry.offset >= dataEnd)) return false;

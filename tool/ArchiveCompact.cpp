@@ -6,6 +6,7 @@
 #include "Engine/ArchiveFormat.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
+#include "platform/Signals.h"
 
 namespace GAME {
 
@@ -55,6 +56,11 @@ void Archive::Compact() {
     for (std::size_t i = 0; i < originalEntries.size(); ++i) {
         const FileEntry& originalEntry = originalEntries[i];
         if (!(originalEntry.flags & fileFlagInUse)) continue;
+        // A stop request ends the moves between files, as a failed move does.
+        if (platform::StopSignal() != 0) {
+            stoppedAt = i;
+            break;
+        }
         FileEntry newEntry = originalEntry;
         if (newEntry.offset != currentOffset) {
             GAME_ASSERT(newEntry.offset > currentOffset);

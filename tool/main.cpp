@@ -1,8 +1,5 @@
-// The brannock command line. The commands arrive with the archive editor; until then the
-// program describes itself.
-#include "tool/Usage.h"
+#include "tool/Driver.h"
 
-int main() {
-    PrintUsage();
-    return 0;
+int main(int argc, char** argv) {
+    return RunCommandLine(argc, argv);
 }

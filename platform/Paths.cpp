@@ -1,0 +1,33 @@
+// Path rules built on the file-system layer; portable code.
+#include "platform/Paths.h"
+
+#include "platform/FileSystem.h"
+
+namespace platform {
+namespace {
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+}  // namespace
+
+void CreateDirectories(const char* path) {
+    if (path == nullptr) return;
+    const std::string copy = path;
+    for (std::size_t i = 1; i < copy.size(); ++i)
+        if (IsSeparator(copy[i]) && !IsSeparator(copy[i - 1])) CreateDirectory(copy.substr(0, i).c_str());
+    if (!copy.empty()) CreateDirectory(copy.c_str());
+}
+
+bool IsContainedRelativePath(const std::string& name) {
+    if (name.empty() || IsSeparator(name[0])) return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = start;
+        while (end < name.size() && !IsSeparator(name[end])) ++end;
+        if (name.compare(start, end - start, "..") == 0) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,28 @@
+// Stop-signal handlers over sigaction. Only generic POSIX code here.
+#include "platform/Signals.h"
+
+#include <csignal>
+#include <initializer_list>
+
+namespace platform {
+namespace {
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+void RecordStopSignal(int signal) {
+    if (stopSignal == 0) stopSignal = signal;
+}
+
+}  // namespace
+
+void InstallStopSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = RecordStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+int StopSignal() { return stopSignal; }
+
+}  // namespace platform

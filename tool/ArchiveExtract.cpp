@@ -1,0 +1,93 @@
+// Writing files from an archive back to disk.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <zlib.h>
+
+#include "Engine/Archive.h"
+#include "diagnostics/Assert.h"
+#include "platform/File.h"
+#include "platform/Paths.h"
+#include "platform/Signals.h"
+
+namespace GAME {
+namespace {
+
+// The copy buffer of a stored file.
+constexpr unsigned int fileBufferSize = 4096;
+
+}  // namespace
+
+bool Archive::ExtractFile(int fileIndex, const char* outputDirectory) {
+    if (fileIndex < 0 || fileIndex >= static_cast<int>(fileArray.size())) return false;
+    const FileEntry& fileEntry = fileArray[fileIndex];
+    if (!(fileEntry.flags & fileFlagInUse) || fileEntry.name == nullptr) return false;
+    // Archives from elsewhere can hold any bytes as a name: never write outside the output.
+    if (!platform::IsContainedRelativePath(fileEntry.name)) {
+        std::fprintf(stderr, "file: %s not extracted, its name leaves the output folder.\n", fileEntry.name);
+        return false;
+    }
+
+    std::string outputPath;
+    if (outputDirectory != nullptr) NormalizeFileName(outputDirectory, outputPath);
+    if (!outputPath.empty() && outputPath.back() != '/') outputPath += '/';
+    outputPath += fileEntry.name;
+    const std::size_t lastSlash = outputPath.rfind('/');
+    if (lastSlash != std::string::npos && lastSlash > 0) platform::CreateDirectories(outputPath.substr(0, lastSlash).c_str());
+
+    // Created or cut to nothing, so that an older, longer file leaves no tail behind.
+    const platform::FileHandle INVALID_HANDLE_VALUE = platform::invalidFileHandle;
+    const platform::FileHandle outputFile = platform::OpenOutputFile(outputPath.c_str());
+    if (!GAME_CHECK(outputFile != INVALID_HANDLE_VALUE)) return false;
+    if (fileEntry.flags & fileFlagCompressed) ExtractCompressedFile(fileIndex, fileEntry, outputFile);
+    else ExtractStoredFile(fileEntry, outputFile);
+    platform::CloseFile(outputFile);
+    return true;
+}
+
+void Archive::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) {
+    char* fileBuffer = static_cast<char*>(std::malloc(fileBufferSize));
+    if (!GAME_CHECK(fileBuffer)) return;
+    SetFilePosition(fileEntry.offset);
+    for (unsigned int remaining = fileEntry.size; remaining > 0;) {
+        const std::uint32_t chunk = remaining < fileBufferSize ? remaining : fileBufferSize;
+        std::uint32_t bytesRead = 0, bytesWritten = 0;
+        platform::ReadFile(archiveFileHandle, fileBuffer, chunk, &bytesRead);
+        platform::WriteFile(outputFile, fileBuffer, bytesRead, &bytesWritten);
+        GAME_ASSERT(bytesRead == bytesWritten);
+        if (!GAME_CHECK(bytesRead == chunk)) break;  // the archive ended early: write no filler
+        remaining -= chunk;
+    }
+    std::free(fileBuffer);
+}
+
+void Archive::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile) {
+    // Zero-filled, so that a file that cannot be read whole never writes leftover memory.
+    char* outputBuffer = static_cast<char*>(std::calloc(fileEntry.expandedSize != 0 ? fileEntry.expandedSize : 1, 1));
+    if (!GAME_CHECK(outputBuffer)) return;
+    // Blocks that cannot be read or expanded are reported; like a checksum mismatch, that
+    // does not stop the bytes that were recovered from being written.
+    const bool dataRead = ReadFileData(fileIndex, outputBuffer, 0, fileEntry.expandedSize);
+    GAME_ASSERT(dataRead);
+    uLong checksum = adler32(0, nullptr, 0);
+    checksum = adler32(checksum, reinterpret_cast<const Bytef*>(outputBuffer), fileEntry.expandedSize);
+    GAME_ASSERT(checksum == fileEntry.checksum);
+    std::uint32_t bytesWritten = 0;
+    platform::WriteFile(outputFile, outputBuffer, fileEntry.expandedSize, &bytesWritten);
+    GAME_ASSERT(bytesWritten == fileEntry.expandedSize);
+    std::free(outputBuffer);
+}
+
+bool Archive::ExtractAllFiles(const char* outputDirectory) {
+    bool ok = true;
+    const int count = static_cast<int>(fileArray.size());
+    for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
+        const char* name = fileArray[i].name != nullptr ? fileArray[i].name : "<free entry>";
+        std::printf("(%i / %i) %s\n", i + 1, count, name);
+        if (!ExtractFile(i, outputDirectory)) ok = false;
+    }
+    return ok;
+}
+
+}  // namespace GAME

@@ -1,0 +1,132 @@
+#include "tool/Driver.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Engine/Archive.h"
+#include "platform/Process.h"
+#include "platform/Signals.h"
+#include "tool/ExtractCommands.h"
+#include "tool/Import.h"
+#include "tool/ListCommands.h"
+#include "tool/Usage.h"
+
+namespace {
+
+constexpr int exitFailure = 255;      // -1 as a process status
+constexpr int exitWriteFailure = 1;   // the archive on disk lacks what the run did
+
+// One run's parsed command line.
+struct Invocation {
+    int argumentCount;     // words after the program name
+    char** arguments;      // arguments[1] is the archive, arguments[2] the command word
+    GAME::Archive* archive;
+    int compressionLevel;  // 0 to 9; only -add, -replace and -update read it
+};
+
+struct Command {
+    const char* word;
+    int minimumArguments;
+    void (*run)(Invocation& invocation);
+};
+
+bool EqualsIgnoringCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        const char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 32) : *a;
+        const char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b + 32) : *b;
+        if (x != y) return false;
+    }
+    return *a == *b;
+}
+
+void Import(Invocation& in, int mode) {
+    ImportPath(*in.archive, in.arguments[3], in.arguments[4], in.compressionLevel, mode);
+}
+
+const Command commands[] = {
+    {"-add", 4, [](Invocation& in) { Import(in, importModeAdd); }},
+    {"-replace", 4, [](Invocation& in) { Import(in, importModeReplace); }},
+    {"-update", 4, [](Invocation& in) { Import(in, importModeUpdate); }},
+    {"-remove", 3,
+     [](Invocation& in) {
+         const int index = in.archive->FindFile(in.arguments[3]);
+         if (index >= 0) in.archive->RemoveFile(index);
+     }},
+    {"-extract", 3,
+     [](Invocation& in) {
+         if (in.argumentCount >= 4) {
+             ExtractFiles(*in.archive, in.arguments[3], in.arguments[4]);
+         } else {
+             const std::string destination = ExtractionDestination(in.arguments[3], in.arguments[1]);
+             ExtractFiles(*in.archive, destination.c_str(), nullptr);
+         }
+     }},
+    {"-removeMissing", 3, [](Invocation& in) { RemoveMissingFiles(*in.archive, in.arguments[3]); }},
+    {"-compact", 2, [](Invocation& in) { in.archive->Compact(); }},
+    {"-list", 2, [](Invocation& in) { ListFiles(*in.archive); }},
+    {"-stats", 2, [](Invocation& in) { PrintStatistics(*in.archive); }},
+};
+
+const Command* FindCommand(const char* word) {
+    for (const Command& command : commands)
+        if (EqualsIgnoringCase(word, command.word)) return &command;
+    return nullptr;
+}
+
+// The level of -add, -replace and -update: argument 5 when given, clamped to 0-9.
+int CompressionLevel(int argumentCount, char** arguments) {
+    if (argumentCount < 5) return 0;
+    const int level = std::atoi(arguments[5]);
+    return level > 9 ? 9 : (level < 0 ? 0 : level);
+}
+
+void PrintElapsedTime(std::uint32_t start) {
+    const std::uint32_t seconds = (platform::MillisecondTimer() - start) / 1000;
+    if (seconds == 0) return;
+    std::printf("Operation completed in %02d:%02d\n", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
+}
+
+}  // namespace
+
+int RunCommandLine(int argc, char** argv) {
+    const int argumentCount = argc - 1;
+    if (argumentCount < 2) {
+        PrintUsage();
+        return 0;
+    }
+    const std::uint32_t start = platform::MillisecondTimer();
+    platform::InstallStopSignalHandlers();
+    GAME::Archive archive;
+
+    if (!archive.OpenEdit(argv[1])) {
+        std::fprintf(stderr, "Failed to open archive file %s.\n", argv[1]);
+        return exitFailure;
+    }
+
+    Invocation invocation{argumentCount, argv, &archive, CompressionLevel(argumentCount, argv)};
+    int exitCode = exitFailure;
+    const Command* command = FindCommand(argv[2]);
+    if (command == nullptr) {
+        std::fprintf(stderr, "Unknown command %s.\n\n", argv[2]);
+        PrintUsage();
+    } else if (argumentCount < command->minimumArguments) {
+        PrintUsage();
+    } else {
+        command->run(invocation);
+        exitCode = 0;
+        PrintElapsedTime(start);
+    }
+
+    // Closing writes the index back; a failure there must not pass for success.
+    archive.Close(false);
+    if (archive.HasWriteFailed()) {
+        std::fprintf(stderr, "Failed to write archive file %s.\n", argv[1]);
+        if (exitCode == 0) exitCode = exitWriteFailure;
+    }
+    if (const int signal = platform::StopSignal()) {
+        std::fprintf(stderr, "Stopped by signal %d; the archive holds every file reported added.\n", signal);
+        exitCode = 128 + signal;
+    }
+    return exitCode;
+}

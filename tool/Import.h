@@ -1,0 +1,27 @@
+// Importing loose files and directory trees: the work of -add, -replace and -update.
+#pragma once
+
+namespace GAME {
+class Archive;
+}
+
+/// What happens to a file whose name is already in the archive.
+enum ImportMode {
+    importModeAdd = 1,      // leave the stored file alone
+    importModeReplace = 2,  // always replace it
+    importModeUpdate = 3,   // replace it when the loose file is strictly newer
+};
+
+/// Imports `path` (a file, a directory, or a directory followed by a wildcard pattern),
+/// relative to `basePath`, which is the current directory meanwhile. Names in the archive are
+/// relative to `basePath`. Prints "added: <name>" for each file added. A `basePath` that is not a
+/// directory does nothing; a missing path without a usable separator prints "Invalid path".
+void ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode);
+
+/// Imports the files of every subdirectory of `directory` (depth first, names starting with
+/// "." not entered), then its own files that match `pattern` (every file when null).
+void ImportDirectory(GAME::Archive& archive, const char* directory, bool recursive, int compressionLevel,
+                     int importMode, const char* pattern);
+
+/// Imports one loose file under `fileName` as `importMode` says.
+void ImportFile(GAME::Archive& archive, const char* fileName, int compressionLevel, int importMode);
