@@ -1,0 +1,337 @@
+"""End-to-end tests: run the built brannock in a scratch folder and check its standard output,
+standard error, exit status and the files it leaves.
+
+    BRANNOCK=build/brannock python3 tests/cli/test_cli.py
+"""
+
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from archive_bytes import read_archive, write_stored_archive  # noqa: E402
+
+BRANNOCK = os.path.abspath(os.environ.get("BRANNOCK", "build/brannock"))
+
+USAGE = (
+    "Usage: brannock <file> <command> [command arguments]\n"
+    "commands: \n"
+    "    -add <directory> <base> [compression (0-9)]: add a file/directory\n"
+    "    -replace <directory> <base> [compression (0-9)]: replace a file/directory\n"
+    "    -update <directory> <base> [compression (0-9)]: update a file/directory\n"
+    "    -remove <file> : remove a file from the archive\n"
+    "    -extract <location> [file] : extract files\n"
+    "    -database <location> [file] : extract database files\n"
+    "    -removeMissing <file> <base> : remove files not in the specified directory\n"
+    "    -compact : compact the archive removing unused files\n"
+    "    -list : list the files in the archive\n"
+    "    -stats : display the archive statistics\n"
+)
+
+
+class CliTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="brannock-cli-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def run_tool(self, *args):
+        done = subprocess.run([BRANNOCK, *args], cwd=self.dir, capture_output=True)
+        return done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1")
+
+    def ok(self, *args):
+        code, out, err = self.run_tool(*args)
+        self.assertEqual((code, err), (0, ""), out)
+        return out
+
+    def write(self, relative, contents):
+        full = self.path(relative)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(contents if isinstance(contents, bytes) else contents.encode())
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as f:
+            return f.read()
+
+    def names(self, archive="a.arc"):
+        return [e["name"] for e in read_archive(self.path(archive))[1] if e["name"] is not None]
+
+
+class DriverTest(CliTest):
+    def test_usage_with_fewer_than_two_arguments(self):
+        self.assertEqual(self.run_tool(), (0, USAGE, ""))
+        self.assertEqual(self.run_tool("a.arc"), (0, USAGE, ""))
+        self.assertFalse(os.path.exists(self.path("a.arc")))
+
+    def test_unknown_command_and_too_few_arguments(self):
+        self.assertEqual(self.run_tool("a.arc", "-bogus"), (255, USAGE, "Unknown command -bogus.\n\n"))
+        self.assertEqual(self.run_tool("a.arc", "-add", "x"), (255, USAGE, ""))
+        self.assertEqual(self.run_tool("a.arc", "-extract"), (255, USAGE, ""))
+        # The archive was opened for edit before the arguments were counted.
+        self.assertEqual(os.path.getsize(self.path("a.arc")), 2048)
+
+    def test_list_is_case_insensitive_and_creates_a_missing_archive(self):
+        self.assertEqual(self.ok("new.arc", "-LIST"), "")
+        header, entries = read_archive(self.path("new.arc"))
+        self.assertEqual((header["length"], header["indexOffset"], entries), (2048, 2048, []))
+
+    def test_archive_that_cannot_be_opened(self):
+        self.assertEqual(self.run_tool("missing/dir/a.arc", "-list"),
+                         (255, "", "Failed to open archive file missing/dir/a.arc.\n"))
+        self.write("bad.arc", b"not an archive at all")
+        code, out, err = self.run_tool("bad.arc", "-list")
+        self.assertEqual((code, out), (255, ""))
+        self.assertTrue(err.endswith("Failed to open archive file bad.arc.\n"), err)
+        self.assertEqual(self.read("bad.arc"), b"not an archive at all")
+
+    def test_compression_argument_is_clamped(self):
+        self.write("data/x.bin", b"abc" * 1000)
+        for level, flags in (("12", 3), ("-3", 1), ("abc", 1), ("0", 1), ("1", 3)):
+            if os.path.exists(self.path("a.arc")):
+                os.remove(self.path("a.arc"))
+            self.ok("a.arc", "-add", "x.bin", "data", level, "ignored")
+            self.assertEqual(read_archive(self.path("a.arc"))[1][0]["flags"], flags, level)
+
+    def test_stats_of_a_known_archive_and_of_an_empty_one(self):
+        # abc and d/e.bin fall in the same one of the 31 buckets.
+        self.write("data/abc", "1")
+        self.write("data/d/e.bin", "2")
+        self.ok("a.arc", "-add", "abc", "data")
+        self.ok("a.arc", "-add", "d", "data")
+        self.assertEqual(self.ok("a.arc", "-stats"),
+                         "Archive statistics:\n    2 file entries\n    2 active files\n"
+                         "    index size: 108 bytes\n    longest filename: 7\n    table size: 31\n"
+                         "    maximum table depth: 2\n    average depth 2.00\n")
+        self.assertTrue(self.ok("empty.arc", "-stats").endswith("    average depth 0.00\n"))
+
+
+class ImportTest(CliTest):
+    def setUp(self):
+        super().setUp()
+        self.write("data/textures/a.tex", "a")
+        self.write("data/textures/sub/b.tex", "b")
+        self.write("data/textures/sub/c.txt", "c")
+        self.write("data/textures/.hidden/d.tex", "d")
+        self.write("data/e.tex", "e")
+
+    def test_subdirectories_come_first(self):
+        self.assertEqual(self.ok("a.arc", "-add", "textures", "data"),
+                         "added: textures/sub/b.tex\nadded: textures/sub/c.txt\nadded: textures/a.tex\n")
+        self.assertEqual(self.names(), ["textures/sub/b.tex", "textures/sub/c.txt", "textures/a.tex"])
+
+    def test_patterns(self):
+        self.assertEqual(self.ok("a.arc", "-add", "textures/*.tex", "data"),
+                         "added: textures/sub/b.tex\nadded: textures/a.tex\n")
+        self.assertEqual(self.run_tool("b.arc", "-add", "*.tex", "data"), (0, "", "Invalid path *.tex\n"))
+        self.assertEqual(self.names("b.arc"), [])
+        self.assertEqual(self.ok("c.arc", "-add", "./*.tex", "data"),
+                         "added: ./textures/sub/b.tex\nadded: ./textures/a.tex\nadded: ./e.tex\n")
+        self.assertEqual(self.names("c.arc"), ["textures/sub/b.tex", "textures/a.tex", "e.tex"])
+
+    def test_names_as_typed(self):
+        self.assertEqual(self.ok("a.arc", "-add", "textures/", "data"),
+                         "added: textures//sub/b.tex\nadded: textures//sub/c.txt\nadded: textures//a.tex\n")
+        self.assertEqual(self.names()[2], "textures//a.tex")
+        os.rename(self.path("data/textures/a.tex"), self.path("data/textures/A.TEX"))
+        os.rename(self.path("data/textures"), self.path("data/Textures"))
+        self.assertEqual(self.ok("b.arc", "-add", "Textures\\A.TEX", "data"), "added: textures/a.tex\n")
+        self.assertEqual(self.names("b.arc"), ["textures/a.tex"])
+
+    def test_missing_base_is_silent(self):
+        self.assertEqual(self.run_tool("a.arc", "-add", "textures", "nowhere"), (0, "", ""))
+
+    def test_add_twice_update_and_replace(self):
+        self.ok("a.arc", "-add", "textures", "data", "5")
+        self.assertEqual(self.ok("a.arc", "-add", "textures", "data"), "")
+        self.assertEqual(self.ok("a.arc", "-update", "textures", "data"), "")
+        later = time.time() + 100
+        os.utime(self.path("data/textures/sub/c.txt"), (later, later))
+        self.write("data/textures/new.tex", "n")
+        self.assertEqual(self.ok("a.arc", "-update", "textures", "data"),
+                         "added: textures/sub/c.txt\nadded: textures/new.tex\n")
+        self.assertEqual(self.ok("a.arc", "-replace", "textures", "data"),
+                         "added: textures/sub/b.tex\nadded: textures/sub/c.txt\nadded: textures/a.tex\n"
+                         "added: textures/new.tex\n")
+        self.assertEqual(sorted(self.ok("a.arc", "-list").split()),
+                         ["textures/a.tex", "textures/new.tex", "textures/sub/b.tex", "textures/sub/c.txt"])
+
+
+class ExtractTest(CliTest):
+    def setUp(self):
+        super().setUp()
+        rng = random.Random(5)
+        self.files = {
+            "textures/ui/button.tex": bytes(rng.getrandbits(8) for _ in range(5000)),
+            "textures/wall.tex": b"wall" * 200000,
+            "sounds/door.wav": b"",
+            "data/ui.old/a.txt": b"old ui",
+        }
+        for name, contents in self.files.items():
+            self.write("src/" + name, contents)
+        self.ok("Sounds.big.arc", "-add", "textures", "src", "5")
+        self.ok("Sounds.big.arc", "-add", "sounds", "src")
+        self.ok("Sounds.big.arc", "-add", "data", "src", "1")
+
+    def test_everything_under_the_base_name(self):
+        out = self.ok("Sounds.big.arc", "-extract", "Out")
+        self.assertEqual(out, "(1 / 4) textures/ui/button.tex\n(2 / 4) textures/wall.tex\n"
+                              "(3 / 4) sounds/door.wav\n(4 / 4) data/ui.old/a.txt\n")
+        for name, contents in self.files.items():
+            self.assertEqual(self.read("out/sounds/" + name), contents, name)
+
+    def test_base_name_when_the_first_dot_is_in_a_directory(self):
+        os.makedirs(self.path("work"))
+        shutil.move(self.path("Sounds.big.arc"), self.path("Sounds.arc"))
+        done = subprocess.run([BRANNOCK, "../Sounds.arc", "-extract", ""], cwd=self.path("work"), capture_output=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(self.read("work/sounds.arc/textures/wall.tex"), self.files["textures/wall.tex"])
+
+    def test_one_named_file_under_any_spelling(self):
+        for spelling in ("textures/ui/button.tex", "TEXTURES\\UI\\BUTTON.TEX", "./textures/ui/button.tex"):
+            shutil.rmtree(self.path("out"), ignore_errors=True)
+            self.assertEqual(self.ok("Sounds.big.arc", "-extract", "out", spelling), "")
+            self.assertEqual(self.read("out/textures/ui/button.tex"), self.files["textures/ui/button.tex"])
+        self.assertEqual(self.run_tool("Sounds.big.arc", "-extract", "out", "nothing.tex"),
+                         (0, "", "file: nothing.tex not found in archive.\n"))
+
+    def test_existing_longer_file_keeps_only_the_extracted_bytes(self):
+        self.write("out/data/ui.old/a.txt", "a much longer file that was there before")
+        self.ok("Sounds.big.arc", "-extract", "out", "data/ui.old/a.txt")
+        self.assertEqual(self.read("out/data/ui.old/a.txt"), b"old ui")
+
+    def test_corrupted_compressed_file_is_written_with_a_checksum_report(self):
+        header, entries = read_archive(self.path("Sounds.big.arc"))
+        button = entries[0]  # random bytes: raw blocks inside a compressed record
+        self.assertEqual(button["flags"], 3)
+        with open(self.path("Sounds.big.arc"), "r+b") as f:
+            f.seek(button["offset"] + 10)
+            f.write(b"\xAA")
+        code, out, err = self.run_tool("Sounds.big.arc", "-extract", "out", "textures/ui/button.tex")
+        self.assertEqual(code, 0)
+        self.assertIn("[Assert] (checksum == fileEntry.checksum)", err)
+        damaged = bytearray(self.files["textures/ui/button.tex"])
+        damaged[10] = 0xAA
+        self.assertEqual(self.read("out/textures/ui/button.tex"), bytes(damaged))
+
+
+class HostileNamesTest(CliTest):
+    """Archives made elsewhere can hold any bytes as names: nothing may be written outside the
+    extraction folder, and the other files still come out."""
+
+    def test_dot_dot_and_absolute_names_are_refused(self):
+        outside = self.path("outside.txt")
+        write_stored_archive(self.path("evil.arc"), [
+            (b"../outside.txt", b"escaped"),
+            (b"ok/../../outside.txt", b"escaped"),
+            (b"/" + outside.encode().lstrip(b"/"), b"escaped"),
+            (b"..\\outside.txt", b"escaped"),
+            (b"good.txt", b"good"),
+        ])
+        os.makedirs(self.path("work"))
+        done = subprocess.run([BRANNOCK, "../evil.arc", "-extract", "out"], cwd=self.path("work"), capture_output=True,
+                              text=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertFalse(os.path.exists(outside))
+        self.assertEqual(self.read("work/out/evil.arc/good.txt"), b"good")
+        refused = [line for line in done.stderr.splitlines() if "leaves the output folder" in line]
+        self.assertEqual(len(refused), 4, done.stderr)
+        self.assertIn("file: ../outside.txt not extracted, its name leaves the output folder.", refused)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["evil.arc", "work"])
+
+
+class PruneTest(CliTest):
+    def make(self, count):
+        for i in range(count):
+            self.write("data/f%d.txt" % i, "file %d" % i)
+        self.ok("a.arc", "-add", ".", "data")
+
+    def test_remove(self):
+        self.make(3)
+        self.assertEqual(self.ok("a.arc", "-remove", "F1.TXT"), "")
+        self.assertEqual(self.ok("a.arc", "-remove", "unknown"), "")
+        self.assertEqual(self.ok("a.arc", "-list"), "f0.txt\nf2.txt\n")
+
+    def test_remove_missing_compacts_above_a_quarter(self):
+        self.make(8)
+        for i in (1, 4, 6):
+            os.remove(self.path("data/f%d.txt" % i))
+        self.assertEqual(self.ok("a.arc", "-removeMissing", "data"),
+                         "removing file: data/f1.txt\nremoving file: data/f4.txt\nremoving file: data/f6.txt\n")
+        self.assertEqual(read_archive(self.path("a.arc"))[0]["numFiles"], 5)  # compacted
+
+    def test_remove_missing_at_exactly_a_quarter_does_not_compact(self):
+        self.make(8)
+        for i in (2, 3):
+            os.remove(self.path("data/f%d.txt" % i))
+        self.ok("a.arc", "-removeMissing", "data")
+        self.assertEqual(read_archive(self.path("a.arc"))[0]["numFiles"], 8)
+
+    def test_remove_missing_counts_existing_free_records(self):
+        self.make(10)
+        self.ok("a.arc", "-remove", "f0.txt")
+        self.ok("a.arc", "-remove", "f1.txt")
+        os.remove(self.path("data/f9.txt"))
+        self.assertEqual(self.ok("a.arc", "-removeMissing", "data"), "removing file: data/f9.txt\n")
+        self.assertEqual(read_archive(self.path("a.arc"))[0]["numFiles"], 7)
+
+    def test_compact_shrinks_the_file_and_keeps_the_contents(self):
+        self.make(6)
+        self.ok("a.arc", "-remove", "f0.txt")
+        self.ok("a.arc", "-remove", "f3.txt")
+        before = os.path.getsize(self.path("a.arc"))
+        self.ok("a.arc", "-compact")
+        # Two 6-byte holes and two 44-byte free entries are gone.
+        self.assertEqual(os.path.getsize(self.path("a.arc")), before - 2 * 6 - 2 * 44)
+        self.ok("a.arc", "-extract", "out")
+        for i in (1, 2, 4, 5):
+            self.assertEqual(self.read("out/a/f%d.txt" % i), b"file %d" % i)
+        self.assertEqual(self.names(), ["f1.txt", "f2.txt", "f4.txt", "f5.txt"])
+
+
+class ConcurrencyAndSignalsTest(CliTest):
+    def make_tree(self, count):
+        rng = random.Random(1)
+        for i in range(count):
+            self.write("data/d%02d/f%05d.bin" % (i % 50, i), bytes(rng.getrandbits(8) for _ in range(64)) * 300)
+
+    def start_add(self):
+        return subprocess.Popen([BRANNOCK, "a.arc", "-add", ".", "data", "5"], cwd=self.dir, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+
+    def test_second_edit_while_an_add_runs_fails(self):
+        self.make_tree(3000)
+        adding = self.start_add()
+        self.assertTrue(adding.stdout.readline().startswith("added: "))
+        self.assertEqual(self.run_tool("a.arc", "-list"), (255, "", "Failed to open archive file a.arc.\n"))
+        adding.send_signal(signal.SIGTERM)
+        adding.communicate()
+
+    def test_interrupt_keeps_every_reported_file(self):
+        self.make_tree(3000)
+        adding = self.start_add()
+        reported = [adding.stdout.readline() for _ in range(5)]
+        adding.send_signal(signal.SIGINT)
+        rest, err = adding.communicate()
+        self.assertEqual(adding.returncode, 128 + signal.SIGINT, err)
+        reported += rest.splitlines(keepends=True)
+        added = [line[len("added: "):].rstrip("\n").lstrip("./") for line in reported]
+        self.assertLess(len(added), 3000)
+        self.assertEqual(self.names(), added)
+        self.ok("a.arc", "-extract", "out")
+        for name in added:
+            self.assertEqual(self.read("out/a/" + name), self.read("data/" + name), name)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
