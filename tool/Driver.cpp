@@ -81,13 +81,16 @@ int CompressionLevel(int argumentCount, char** arguments) {
     return level > 9 ? 9 : (level < 0 ? 0 : level);
 }
 
-void PrintElapsedTime(std::uint32_t start) {
-    const std::uint32_t seconds = (platform::MillisecondTimer() - start) / 1000;
-    if (seconds == 0) return;
-    std::printf("Operation completed in %02d:%02d\n", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
-}
-
 }  // namespace
+
+std::string ElapsedTimeLine(std::uint32_t milliseconds) {
+    const std::uint32_t seconds = milliseconds / 1000;
+    if (seconds == 0) return "";
+    char line[64];
+    std::snprintf(line, sizeof line, "Operation completed in %02d:%02d\n", static_cast<int>(seconds / 60),
+                  static_cast<int>(seconds % 60));
+    return line;
+}
 
 int RunCommandLine(int argc, char** argv) {
     const int argumentCount = argc - 1;
@@ -115,7 +118,8 @@ int RunCommandLine(int argc, char** argv) {
     } else {
         command->run(invocation);
         exitCode = 0;
-        PrintElapsedTime(start);
+        // Unsigned arithmetic, so that a clock that wrapped still gives the right span.
+        std::fputs(ElapsedTimeLine(platform::MillisecondTimer() - start).c_str(), stdout);
     }
 
     // Closing writes the index back; a failure there must not pass for success.
