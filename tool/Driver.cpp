@@ -3,13 +3,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "Engine/Archive.h"
+#include "database/Database.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"
 #include "tool/ExtractCommands.h"
 #include "tool/Import.h"
 #include "tool/ListCommands.h"
+#include "tool/NormalizePath.h"
 #include "tool/Usage.h"
 
 namespace {
@@ -22,7 +27,8 @@ struct Invocation {
     int argumentCount;     // words after the program name
     char** arguments;      // arguments[1] is the archive, arguments[2] the command word
     GAME::Archive* archive;
-    int compressionLevel;  // 0 to 9; only -add, -replace and -update read it
+    GAME::Database* database;  // loaded for -database only, which leaves the archive unopened
+    int compressionLevel;      // 0 to 9; only -add, -replace and -update read it
 };
 
 struct Command {
@@ -61,6 +67,17 @@ const Command commands[] = {
              const std::string destination = ExtractionDestination(in.arguments[3], in.arguments[1]);
              ExtractFiles(*in.archive, destination.c_str(), nullptr);
          }
+     }},
+    {"-database", 2,
+     [](Invocation& in) {
+         if (in.argumentCount >= 4) {
+             in.database->WriteRecordText(in.arguments[3], in.arguments[4]);
+             return;
+         }
+         std::string location = in.argumentCount >= 3 ? in.arguments[3] : "";
+         NormalizePath(location);
+         if (!location.empty() && location.back() != '/') location += '/';
+         GAME::ExportAllRecords(*in.database, location);
      }},
     {"-removeMissing", 3, [](Invocation& in) { RemoveMissingFiles(*in.archive, in.arguments[3]); }},
     {"-compact", 2, [](Invocation& in) { in.archive->Compact(); }},
@@ -101,13 +118,22 @@ int RunCommandLine(int argc, char** argv) {
     const std::uint32_t start = platform::MillisecondTimer();
     platform::InstallStopSignalHandlers();
     GAME::Archive archive;
+    std::unique_ptr<GAME::Database> database;
 
-    if (!archive.OpenEdit(argv[1])) {
+    bool opened;
+    if (EqualsIgnoringCase(argv[2], "-database")) {
+        database = std::make_unique<GAME::Database>();
+        const std::vector<unsigned char> image = GAME::LoadWholeFile(argv[1]);
+        opened = database->Load(image.data(), image.size());
+    } else {
+        opened = archive.OpenEdit(argv[1]);
+    }
+    if (!opened) {
         std::fprintf(stderr, "Failed to open archive file %s.\n", argv[1]);
         return exitFailure;
     }
 
-    Invocation invocation{argumentCount, argv, &archive, CompressionLevel(argumentCount, argv)};
+    Invocation invocation{argumentCount, argv, &archive, database.get(), CompressionLevel(argumentCount, argv)};
     int exitCode = exitFailure;
     const Command* command = FindCommand(argv[2]);
     if (command == nullptr) {
@@ -122,7 +148,9 @@ int RunCommandLine(int argc, char** argv) {
         std::fputs(ElapsedTimeLine(platform::MillisecondTimer() - start).c_str(), stdout);
     }
 
-    // Closing writes the index back; a failure there must not pass for success.
+    // The database goes first, then the archive; closing it writes its index back, and a
+    // failure there must not pass for success.
+    database.reset();
     archive.Close(false);
     if (archive.HasWriteFailed()) {
         std::fprintf(stderr, "Failed to write archive file %s.\n", argv[1]);

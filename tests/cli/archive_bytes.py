@@ -45,3 +45,44 @@ def write_stored_archive(path, files):
     header += b"\0" * (HEADER_SIZE - len(header))
     with open(path, "wb") as f:
         f.write(header + data + names + entries)
+
+
+class DatabaseWriter:
+    """Builds an uncompressed database file: texts in a string table, records of typed fields."""
+
+    def __init__(self):
+        self.strings = []
+        self.records = []
+
+    def string(self, text):
+        if text not in self.strings:
+            self.strings.append(text)
+        return self.strings.index(text)
+
+    def field(self, value_type, name, cells):
+        body = struct.pack("<HHI", value_type, len(cells), self.string(name))
+        for cell in cells:
+            body += struct.pack("<f" if value_type == 1 else "<I" if value_type != 0 else "<i", cell)
+        return body
+
+    def texts(self, name, values):
+        return self.field(2, name, [self.string(v) for v in values])
+
+    def record(self, name, payload):
+        self.records.append((self.string(name), payload))
+
+    def write(self, path, version=2):
+        data = b""
+        index = b""
+        for name_id, payload in self.records:
+            index += struct.pack("<II", name_id, 0) + struct.pack("<5I", len(data), len(payload), len(payload), 0, 0)
+            data += payload
+        table = struct.pack("<i", len(self.strings))
+        for text in self.strings:
+            encoded = text.encode("latin-1")
+            table += struct.pack("<I", len(encoded)) + encoded
+        index_offset = 24 + len(data)
+        header = struct.pack("<HHIIIII", version, 0, index_offset, len(index), len(self.records),
+                             index_offset + len(index), len(table))
+        with open(path, "wb") as f:
+            f.write(header + data + index + table)

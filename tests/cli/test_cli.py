@@ -15,7 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from archive_bytes import read_archive, write_stored_archive  # noqa: E402
+from archive_bytes import DatabaseWriter, read_archive, write_stored_archive  # noqa: E402
 
 BRANNOCK = os.path.abspath(os.environ.get("BRANNOCK", "build/brannock"))
 
@@ -297,6 +297,43 @@ class PruneTest(CliTest):
         for i in (1, 2, 4, 5):
             self.assertEqual(self.read("out/a/f%d.txt" % i), b"file %d" % i)
         self.assertEqual(self.names(), ["f1.txt", "f2.txt", "f4.txt", "f5.txt"])
+
+
+class DatabaseTest(CliTest):
+    WIDGET = b"scale,1.000000;2.000000,\nlabel,lamp,\ncount,-3;12,\nenabled,1,\ntags,,\n"
+
+    def setUp(self):
+        super().setUp()
+        db = DatabaseWriter()
+        for i in range(6):
+            db.record("filler/r%d.rec" % i, db.field(0, "n", [i]))
+        db.record("config/sample/widget.rec",
+                  db.field(1, "scale", [1.0, 2.0]) + db.texts("label", ["lamp"]) + db.field(0, "count", [-3, 12])
+                  + db.field(3, "enabled", [1]) + db.texts("tags", []))
+        db.write(self.path("db.bin"))
+        self.writer = db
+
+    def test_all_records_under_a_normalised_location(self):
+        out = self.ok("db.bin", "-database", "Out\\Data")
+        self.assertIn("(7/7) Extracting config/sample/widget.rec\n", out)
+        self.assertEqual(len(out.splitlines()), 7)
+        self.assertEqual(self.read("out/data/config/sample/widget.rec"), self.WIDGET)
+        self.assertEqual(self.read("out/data/filler/r3.rec"), b"n,3,\n")
+
+    def test_without_a_location_and_one_record(self):
+        self.ok("db.bin", "-DATABASE")
+        self.assertEqual(self.read("config/sample/widget.rec"), self.WIDGET)
+        self.assertEqual(self.ok("db.bin", "-database", "result.txt", "config/sample/widget.rec"), "")
+        self.assertEqual(self.read("result.txt"), self.WIDGET)
+        self.assertEqual(self.ok("db.bin", "-database", "other.txt", "CONFIG/sample/widget.rec"), "")
+        self.assertFalse(os.path.exists(self.path("other.txt")))
+
+    def test_rejected_databases(self):
+        self.writer.write(self.path("old.bin"), version=1)
+        self.assertEqual(self.run_tool("old.bin", "-database", "out"), (255, "", "Failed to open archive file old.bin.\n"))
+        self.assertEqual(self.run_tool("none.bin", "-database"), (255, "", "Failed to open archive file none.bin.\n"))
+        self.assertFalse(os.path.exists(self.path("none.bin")))
+        self.assertFalse(os.path.exists(self.path("out")))
 
 
 class ConcurrencyAndSignalsTest(CliTest):

@@ -1,0 +1,91 @@
+// Writing database records as text files, one line per field.
+#include <cstdio>
+#include <cstring>
+
+#include "database/ByteReader.h"
+#include "database/Database.h"
+#include "platform/FileSystem.h"
+#include "platform/Paths.h"
+#include "platform/Signals.h"
+
+namespace GAME {
+namespace {
+
+// Writes a text as its raw bytes; a text that is missing writes nothing.
+void WriteText(std::FILE* file, const std::string* text) {
+    if (text != nullptr) std::fwrite(text->data(), 1, text->size(), file);
+}
+
+void WriteValue(std::FILE* file, const StringMap& strings, std::uint16_t valueType, std::uint32_t cell) {
+    switch (valueType) {
+        case valueTypeInt:
+            std::fprintf(file, "%d", static_cast<std::int32_t>(cell));
+            break;
+        case valueTypeFloat: {
+            float value;
+            std::memcpy(&value, &cell, sizeof value);
+            std::fprintf(file, "%f", static_cast<double>(value));
+            break;
+        }
+        case valueTypeString:
+            WriteText(file, strings.GetString(static_cast<int>(cell)));
+            break;
+        default:
+            std::fputs(cell != 0 ? "1" : "0", file);
+            break;
+    }
+}
+
+}  // namespace
+
+bool Database::WriteRecordText(const std::string& outputPath, const std::string& recordName) {
+    const int nameId = GetStringId(recordName);
+    if (records.find(static_cast<std::uint32_t>(nameId)) == records.end()) return false;
+    std::uint32_t length = 0;
+    const unsigned char* payload = GetRecordPayload(static_cast<std::uint32_t>(nameId), &length);
+    if (payload == nullptr) return false;
+    std::FILE* file = std::fopen(platform::ToNativePath(outputPath.c_str()).c_str(), "wb");
+    if (file == nullptr) return false;
+
+    ByteReader reader(payload, length);
+    while (reader.Remaining() > 0) {
+        std::uint32_t fieldHeader = 0, fieldNameId = 0;
+        // A field that is cut short, or of a type no writer makes, ends the record's text.
+        if (!reader.ReadU32(fieldHeader) || !reader.ReadU32(fieldNameId)) break;
+        const std::uint16_t valueType = static_cast<std::uint16_t>(fieldHeader & 0xFFFF);
+        const std::uint32_t valueCount = fieldHeader >> 16;
+        if (valueType > valueTypeBool || reader.Remaining() < std::uint64_t(valueCount) * 4) break;
+        WriteText(file, strings.GetString(static_cast<int>(fieldNameId)));
+        std::fputs(",", file);
+        for (std::uint32_t v = 0; v < valueCount; ++v) {
+            std::uint32_t cell = 0;
+            reader.ReadU32(cell);
+            if (v != 0) std::fputs(";", file);
+            WriteValue(file, strings, valueType, cell);
+        }
+        std::fputs(",\n", file);
+    }
+    std::fclose(file);
+    return true;
+}
+
+void ExportAllRecords(Database& database, const std::string& location) {
+    const std::vector<std::string> names = database.GetRecordNames();
+    const unsigned int count = static_cast<unsigned int>(names.size());
+    for (unsigned int i = 0; i < count && platform::StopSignal() == 0; ++i) {
+        const std::string& name = names[i];
+        std::printf("(%u/%u) Extracting %s\n", i + 1, count, name.c_str());
+        // Record names come from the file: never write outside the location.
+        if (!platform::IsContainedRelativePath(name)) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "record: %s not exported, its name leaves the output folder.\n", name.c_str());
+            continue;
+        }
+        const std::string outputPath = location + name;
+        const std::size_t slash = outputPath.rfind('/');
+        if (slash != std::string::npos && slash > 0) platform::CreateDirectories(outputPath.substr(0, slash).c_str());
+        database.WriteRecordText(outputPath, name);
+    }
+}
+
+}  // namespace GAME
