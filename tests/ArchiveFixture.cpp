@@ -72,6 +72,24 @@ void ArchiveFixture::AddCompressed(const std::string& name, const std::string& c
     records.push_back(record);
 }
 
+void ArchiveFixture::AddCompressedSized(const std::string& name, std::uint32_t expandedSize, std::uint32_t storedSize) {
+    const std::uint32_t blockSize = 262144;
+    Record record;
+    record.flags = 3;
+    record.offset = DataEnd();
+    record.size = storedSize;
+    record.expandedSize = expandedSize;
+    record.name = name;
+    const std::uint32_t numBlocks = (expandedSize + blockSize - 1) / blockSize;
+    for (std::uint32_t b = 0; b < numBlocks; ++b) {
+        const std::uint32_t expanded = b + 1 < numBlocks ? blockSize : expandedSize - b * blockSize;
+        const std::uint32_t stored = b + 1 < numBlocks ? storedSize / numBlocks : storedSize - (numBlocks - 1) * (storedSize / numBlocks);
+        record.blocks.push_back(Block{DataEnd(), stored, expanded});
+        data.append(stored, 'z');
+    }
+    records.push_back(record);
+}
+
 void ArchiveFixture::AddFree(std::uint32_t size) {
     Record record;
     record.offset = DataEnd();

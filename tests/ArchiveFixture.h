@@ -16,6 +16,10 @@ public:
     /// or raw throughout with `allRaw`.
     void AddCompressed(const std::string& name, const std::string& contents, bool allRaw = false);
 
+    /// A compressed file of `expandedSize` bytes held in `storedSize` bytes of filler, in
+    /// blocks whose sizes add up as the format requires; its data cannot be read back.
+    void AddCompressedSized(const std::string& name, std::uint32_t expandedSize, std::uint32_t storedSize);
+
     /// A free record describing a hole of `size` bytes.
     void AddFree(std::uint32_t size);
 

@@ -15,6 +15,7 @@
 #include "tool/Import.h"
 #include "tool/ListCommands.h"
 #include "tool/NormalizePath.h"
+#include "tool/TotalStatistics.h"
 #include "tool/Usage.h"
 
 namespace {
@@ -116,8 +117,14 @@ int RunCommandLine(int argc, char** argv) {
         return 0;
     }
     const std::uint32_t start = platform::MillisecondTimer();
-    platform::InstallStopSignalHandlers();
     GAME::Archive archive;
+
+    // The report form opens its archives read-only, one at a time, and reports no time.
+    if (EqualsIgnoringCase(argv[1], "-totalStats")) {
+        if (argumentCount >= 3) WriteTotalStatistics(argv[2], argumentCount - 2, argv + 3);
+        return 0;
+    }
+    platform::InstallStopSignalHandlers();
     std::unique_ptr<GAME::Database> database;
 
     bool opened;

@@ -336,6 +336,26 @@ class DatabaseTest(CliTest):
         self.assertFalse(os.path.exists(self.path("out")))
 
 
+class TotalStatsTest(CliTest):
+    def test_report_form(self):
+        self.write("data/x.txt", "xx")
+        os.makedirs(self.path("archives"))
+        self.ok("archives/a1.arc", "-add", "x.txt", "data")
+        self.ok("archives/b1.arc", "-add", "x.txt", "data")
+        # Only a report path: nothing is done, nothing is created.
+        self.assertEqual(self.run_tool("-totalStats", "report.txt"), (0, "", ""))
+        self.assertFalse(os.path.exists(self.path("report.txt")))
+        # A pattern whose last "*" follows part of a name still opens the found archives.
+        self.assertEqual(self.run_tool("-TOTALSTATS", "report.txt", "archives/a*.arc"), (0, "", ""))
+        report = self.read("report.txt").decode()
+        self.assertIn("\r\n .txt          1       0.00 MB         0.00 MB         0.0      ", report)
+        self.assertIn("\r\na1.arc                      1 ", report)
+        self.assertNotIn("b1.arc", report)
+        self.assertEqual(self.run_tool("-totalStats", "report.txt", "archives/a1.arc"),
+                         (0, "", "Invalid path: archives/a1.arc\n"))
+        self.assertEqual(self.read("report.txt"), b"")
+
+
 class ConcurrencyAndSignalsTest(CliTest):
     def make_tree(self, count):
         rng = random.Random(1)
