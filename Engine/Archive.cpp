@@ -40,7 +40,9 @@ Archive::Archive()
       nameTable(nullptr),
       tableSize(0),
       hashTable(nullptr),
-      writeFailed(false) {}
+      writeFailed(false),
+      reservedEnd(0),
+      indexBound(0) {}
 
 Archive::~Archive() {
     Close(false);
@@ -85,7 +87,7 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
     if (!platform::GetFileSize(archiveFileHandle, &fileSize)) return false;
     if (!CheckIndexFitsFile(header, fileSize)) return false;
 
-    SetFilePosition(header.indexOffset);
+    if (!SetFilePosition(header.indexOffset)) return false;
     std::uint64_t bytesRead = 0;
     if (header.numBlocks != 0) {
         const std::uint64_t blockTableBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
@@ -157,8 +159,12 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
     return true;
 }
 
-void Archive::SetFilePosition(unsigned int position) {
-    platform::SetFilePosition(archiveFileHandle, position);
+bool Archive::SetFilePosition(unsigned int position) {
+    return platform::SetFilePosition(archiveFileHandle, position);
+}
+
+unsigned int Archive::AppendPoint() const {
+    return fileArray.empty() ? static_cast<unsigned int>(sizeof(ArchiveHeader)) : fileArray.back().offset + fileArray.back().size;
 }
 
 void Archive::Close(bool reopen) {

@@ -178,7 +178,9 @@ private:
     int AddStoredFile(const char* fileName);
     int AddCompressedFile(const char* fileName);
     bool WriteArchiveBytes(const void* bytes, std::uint64_t count);
-    void UndoAddition(int fileIndex, const char* fileName);
+    bool ReserveIndexRoom();
+    void UndoAddition(int fileIndex);
+    unsigned int AppendPoint() const;
     bool WriteHeader();
     bool WriteIndex(ArchiveHeader& header);
     void AbandonOpen();
@@ -186,7 +188,7 @@ private:
 
     bool ReadHeader();
     bool ReadIndex(const ArchiveHeader& header);
-    void SetFilePosition(unsigned int position);
+    bool SetFilePosition(unsigned int position);
     bool ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size);
     bool ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer);
     void ReleaseTables();
@@ -205,6 +207,11 @@ private:
     unsigned int tableSize;
     FileEntry** hashTable;
     bool writeFailed;
+    // Room secured on disk while editing: the file reaches at least to reservedEnd, which
+    // leaves room for an index of up to indexBound bytes behind the data. An index never grows
+    // by more than an addition claims, so Close always finds its room.
+    std::uint64_t reservedEnd;
+    std::uint64_t indexBound;
 };
 
 }  // namespace GAME

@@ -18,15 +18,14 @@ bool Archive::WriteHeader() {
     std::memcpy(header.magic, "ARC", 4);
     header.version = ARCHIVE_VERSION;
     header.numFiles = static_cast<unsigned int>(fileArray.size());
-    header.indexOffset = fileArray.empty() ? sizeof(ArchiveHeader) : fileArray.back().offset + fileArray.back().size;
+    header.indexOffset = AppendPoint();
 
     // Until the index is on disk the old header must stay: it must never describe an index
     // that was not written.
     if (!WriteIndex(header)) return false;
 
-    SetFilePosition(0);
     std::uint32_t bytesWritten = 0;
-    platform::WriteFile(archiveFileHandle, &header, sizeof header, &bytesWritten);
+    if (SetFilePosition(0)) platform::WriteFile(archiveFileHandle, &header, sizeof header, &bytesWritten);
     return GAME_CHECK(bytesWritten == sizeof(header));
 }
 
@@ -74,8 +73,7 @@ bool Archive::WriteIndex(ArchiveHeader& header) {
         }
     }
 
-    SetFilePosition(header.indexOffset);
-    bool written = WriteArchiveBytes(blockTable.data(), blockTable.size()) && WriteArchiveBytes(names.data(), names.size());
+    bool written = SetFilePosition(header.indexOffset) && WriteArchiveBytes(blockTable.data(), blockTable.size()) && WriteArchiveBytes(names.data(), names.size());
     std::uint64_t currentLocation = 0;
     platform::GetFilePosition(archiveFileHandle, &currentLocation);
     if (written)

@@ -34,7 +34,7 @@ bool Archive::ReadFileData(int fileIndex, void* dest, unsigned int start, unsign
     if (entry.flags & fileFlagCompressed)
         return ReadBlocks(fileIndex, dest, start, static_cast<unsigned int>(size));
 
-    SetFilePosition(entry.offset + start);
+    if (!SetFilePosition(entry.offset + start)) return false;
     std::uint32_t bytesRead = 0;
     // A run cut short (the file changed under us, a failing disk) has not delivered the bytes.
     return platform::ReadFile(archiveFileHandle, dest, static_cast<std::uint32_t>(size), &bytesRead) && bytesRead == size;
@@ -78,7 +78,7 @@ bool Archive::ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer) {
     const FileBlock* block = &entry.blocks[blockIndex];
     if (block->compressedSize > blockSize || block->expandedSize > blockSize) return false;
 
-    SetFilePosition(block->offset);
+    if (!SetFilePosition(block->offset)) return false;
     std::uint32_t bytesRead = 0;
     if (!platform::ReadFile(archiveFileHandle, buffer.compressedData, block->compressedSize, &bytesRead)) return false;
     if (!GAME_CHECK_MSG(block->compressedSize == bytesRead, "Error reading archive file.")) {

@@ -51,4 +51,9 @@ bool GetFileSize(FileHandle file, std::uint64_t* size);
 /// Cuts (or extends) the file at the current position.
 bool SetEndOfFile(FileHandle file);
 
+/// Makes sure the disk holds room for the file up to `end` bytes, extending it with zeros where
+/// it is shorter. Gives false, leaving the file's length as it was, when the disk is full or a
+/// file-size limit is in the way. The position does not move.
+bool ReserveFileSpace(FileHandle file, std::uint64_t end);
+
 }  // namespace platform

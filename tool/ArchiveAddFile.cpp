@@ -1,4 +1,5 @@
 // Adding a loose file to an archive open for edit, stored or as LZ4 blocks.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,10 @@ platform::FileHandle OpenLooseFile(const char* fileName, unsigned int* length) {
     return inputFile;
 }
 
+void ReportNotAdded(const char* fileName, const char* reason) {
+    std::fprintf(stderr, "%s: not added, %s.\n", fileName, reason);
+}
+
 }  // namespace
 
 int Archive::AddFile(const char* fileName, int compressionLevel) {
@@ -61,31 +66,38 @@ int Archive::AddStoredFile(const char* fileName) {
     char* fileBuffer = static_cast<char*>(std::malloc(fileBufferSize));
     if (!GAME_CHECK(fileBuffer)) {
         platform::CloseFile(inputFile);
-        UndoAddition(index, nullptr);
+        UndoAddition(index);
         return -1;
     }
-    SetFilePosition(fileArray[index].offset);
+    if (!ReserveIndexRoom()) {
+        std::free(fileBuffer);
+        platform::CloseFile(inputFile);
+        UndoAddition(index);
+        ReportNotAdded(fileName, "the disk is full");
+        return -1;
+    }
     uLong checksum = adler32(0, nullptr, 0);
-    bool written = true;
-    for (unsigned int remaining = length; remaining > 0 && written;) {
+    bool written = SetFilePosition(fileArray[index].offset);
+    bool readWhole = true;
+    for (unsigned int remaining = length; remaining > 0 && written && readWhole;) {
         const std::uint32_t bytesToRead = remaining < fileBufferSize ? remaining : fileBufferSize;
         std::uint32_t bytesRead = 0;
         platform::ReadFile(inputFile, fileBuffer, bytesToRead, &bytesRead);
-        if (!GAME_CHECK(bytesRead == bytesToRead)) {
-            // The file shrank while it was read: the record keeps the measured length, and
-            // the missing bytes are zeros rather than what the buffer held before.
-            std::memset(fileBuffer + bytesRead, 0, bytesToRead - bytesRead);
-        }
+        // A file that shrank or failed while it was read would be stored with bytes that are
+        // not its own: take it out again rather than keep a damaged copy.
+        readWhole = GAME_CHECK(bytesRead == bytesToRead);
         checksum = adler32(checksum, reinterpret_cast<const Bytef*>(fileBuffer), bytesRead);
         std::uint32_t bytesWritten = 0;
-        written = platform::WriteFile(archiveFileHandle, fileBuffer, bytesToRead, &bytesWritten);
+        written = platform::WriteFile(archiveFileHandle, fileBuffer, bytesRead, &bytesWritten);
         GAME_ASSERT(bytesRead == bytesWritten);
         remaining -= bytesToRead;
     }
     std::free(fileBuffer);
     platform::CloseFile(inputFile);
-    if (!written) {
-        UndoAddition(index, fileName);
+    if (!written || !readWhole) {
+        UndoAddition(index);
+        if (!written) writeFailed = true;
+        ReportNotAdded(fileName, written ? "reading it failed" : "writing to the archive failed");
         return -1;
     }
     fileArray[index].checksum = static_cast<unsigned int>(checksum);
@@ -113,10 +125,11 @@ int Archive::AddCompressedFile(const char* fileName) {
     std::vector<FileBlock> blockSet(numBlocks);
     unsigned int blockIndex = 0;
     unsigned int total = 0;
+    std::uint64_t expandedTotal = 0;
     while (blockIndex < numBlocks) {
         std::uint32_t n = 0;
-        platform::ReadFile(inputFile, fileDataBuffer, blockSize, &n);
-        if (n == 0) break;
+        if (!platform::ReadFile(inputFile, fileDataBuffer, blockSize, &n) || n == 0) break;
+        expandedTotal += n;
         checksum = adler32(checksum, reinterpret_cast<const Bytef*>(fileDataBuffer), n);
         compressedBlockData.resize(std::size_t(total) + static_cast<std::size_t>(bound));
         char* compressionBuffer = compressedBlockData.data() + total;
@@ -134,38 +147,67 @@ int Archive::AddCompressedFile(const char* fileName) {
     std::free(fileDataBuffer);
     platform::CloseFile(inputFile);
     if (!GAME_CHECK(blockIndex == numBlocks)) return -1;
+    // A file that changed length while it was read would give blocks that do not add up to it.
+    if (!GAME_CHECK(expandedTotal == length)) return -1;
 
     const int index = AllocateFileEntry(fileName, total, length, true);
     if (index < 0) return index;
     FileEntry& entry = fileArray[index];
     entry.checksum = static_cast<unsigned int>(checksum);
-    entry.numBlocks = numBlocks;
     if (numBlocks != 0) {
         entry.blocks = static_cast<FileBlock*>(std::malloc(std::size_t(numBlocks) * sizeof(FileBlock)));
         if (!GAME_CHECK(entry.blocks)) {
-            UndoAddition(index, nullptr);
+            UndoAddition(index);
             return -1;
         }
+        entry.numBlocks = numBlocks;
         for (unsigned int i = 0; i < numBlocks; ++i) {
             entry.blocks[i] = blockSet[i];
             entry.blocks[i].offset += entry.offset;
         }
     }
-    SetFilePosition(entry.offset);
-    if (!WriteArchiveBytes(compressedBlockData.data(), total)) {
-        UndoAddition(index, fileName);
+    if (!ReserveIndexRoom()) {
+        UndoAddition(index);
+        ReportNotAdded(fileName, "the disk is full");
+        return -1;
+    }
+    if (!SetFilePosition(entry.offset) || !WriteArchiveBytes(compressedBlockData.data(), total)) {
+        UndoAddition(index);
+        writeFailed = true;
+        ReportNotAdded(fileName, "writing to the archive failed");
         return -1;
     }
     return index;
 }
 
-void Archive::UndoAddition(int fileIndex, const char* fileName) {
-    // The record claimed its space but its bytes are not all there: free it again, so that
-    // the index never points at data that was not written.
+bool Archive::ReserveIndexRoom() {
+    // Room for the data up to the append point and for the largest index Close may write.
+    const std::uint64_t need = std::uint64_t(AppendPoint()) + indexBound;
+    if (need <= reservedEnd) return true;
+    // Reserved in steps that grow with the archive, so that the reservations stay few.
+    std::uint64_t slack = need / 16;
+    if (slack < (1u << 20)) slack = 1u << 20;
+    if (platform::ReserveFileSpace(archiveFileHandle, need + slack)) {
+        reservedEnd = need + slack;
+        return true;
+    }
+    if (platform::ReserveFileSpace(archiveFileHandle, need)) {
+        reservedEnd = need;
+        return true;
+    }
+    writeFailed = true;
+    return false;
+}
+
+void Archive::UndoAddition(int fileIndex) {
+    // The record claimed its space but its bytes are not all there: take it out again, so that
+    // the index never points at data that was not written. An appended record goes entirely,
+    // so that the end of the data, where the index will go, moves back.
+    const bool appended = fileIndex == static_cast<int>(fileArray.size()) - 1;
     RemoveFile(fileIndex);
-    if (fileName != nullptr) {
-        writeFailed = true;
-        std::fprintf(stderr, "%s: not added, writing to the archive failed.\n", fileName);
+    if (appended && fileArray[fileIndex].flags == 0) {
+        freeEntries.erase(std::remove(freeEntries.begin(), freeEntries.end(), fileIndex), freeEntries.end());
+        fileArray.pop_back();
     }
 }
 

@@ -73,18 +73,17 @@ void Archive::Compact() {
                     break;
                 }
             }
-            SetFilePosition(originalEntry.offset);
             std::uint32_t bytesRead = 0;
-            platform::ReadFile(archiveFileHandle, buffer, originalEntry.size, &bytesRead);
+            if (SetFilePosition(originalEntry.offset)) platform::ReadFile(archiveFileHandle, buffer, originalEntry.size, &bytesRead);
             // A file that cannot be read whole stays where it is rather than move damaged.
             if (!GAME_CHECK(bytesRead == originalEntry.size)) {
                 stoppedAt = i;
                 break;
             }
             newEntry.offset = currentOffset;
-            SetFilePosition(newEntry.offset);
             std::uint32_t bytesWritten = 0;
-            const bool written = platform::WriteFile(archiveFileHandle, buffer, newEntry.size, &bytesWritten);
+            const bool written = SetFilePosition(newEntry.offset) &&
+                                 platform::WriteFile(archiveFileHandle, buffer, newEntry.size, &bytesWritten);
             std::uint64_t position = 0;
             platform::GetFilePosition(archiveFileHandle, &position);
             GAME_ASSERT(position == (newEntry.offset + newEntry.size));
@@ -93,8 +92,8 @@ void Archive::Compact() {
                 // Put the bytes back where the record still says they are, in case the move
                 // overlapped them, and stop.
                 writeFailed = true;
-                SetFilePosition(originalEntry.offset);
-                platform::WriteFile(archiveFileHandle, buffer, originalEntry.size, &bytesWritten);
+                if (SetFilePosition(originalEntry.offset))
+                    platform::WriteFile(archiveFileHandle, buffer, originalEntry.size, &bytesWritten);
                 stoppedAt = i;
                 break;
             }

@@ -49,8 +49,7 @@ bool Archive::ExtractFile(int fileIndex, const char* outputDirectory) {
 void Archive::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) {
     char* fileBuffer = static_cast<char*>(std::malloc(fileBufferSize));
     if (!GAME_CHECK(fileBuffer)) return;
-    SetFilePosition(fileEntry.offset);
-    for (unsigned int remaining = fileEntry.size; remaining > 0;) {
+    for (unsigned int remaining = SetFilePosition(fileEntry.offset) ? fileEntry.size : 0; remaining > 0;) {
         const std::uint32_t chunk = remaining < fileBufferSize ? remaining : fileBufferSize;
         std::uint32_t bytesRead = 0, bytesWritten = 0;
         platform::ReadFile(archiveFileHandle, fileBuffer, chunk, &bytesRead);

@@ -40,6 +40,9 @@ bool Archive::OpenEdit(const char* fileName) {
         return false;
     }
     writeFailed = false;
+    // The file as it is holds the index as it is; additions reserve room for what they add.
+    reservedEnd = fileSize;
+    indexBound = fileSize != 0 ? fileSize - AppendPoint() : 0;
     diag::AddAssertExitHandler(&Archive::CloseOnExit, this);
     return true;
 }
@@ -73,7 +76,7 @@ int Archive::AllocateFileEntry(const char* fileName, unsigned int size, unsigned
     if (!GAME_CHECK(hashValue < tableSize)) return -1;
 
     int index = FindFreeEntry(size);
-    const std::uint64_t appendPoint = fileArray.empty() ? sizeof(ArchiveHeader) : std::uint64_t(fileArray.back().offset) + fileArray.back().size;
+    const std::uint64_t appendPoint = AppendPoint();
     if (index < 0 && appendPoint + size > archiveOffsetLimit) {
         std::fprintf(stderr, "%s: not added, the archive would pass 4 GiB.\n", fileName);
         return -1;
@@ -99,6 +102,9 @@ int Archive::AllocateFileEntry(const char* fileName, unsigned int size, unsigned
         fileArray.push_back(entry);
         index = static_cast<int>(fileArray.size() - 1);
     }
+    // What this record can add to the index at Close: an entry, its name and its blocks.
+    const std::uint64_t blocks = compressed ? (std::uint64_t(expandedSize) + blockSize - 1) / blockSize : 0;
+    indexBound += sizeof(DiskFileEntry) + entry.nameLength + 1 + blocks * sizeof(FileBlock);
     fileArray[index].next = hashTable[hashValue];
     hashTable[hashValue] = &fileArray[index];
     for (auto it = freeEntries.begin(); it != freeEntries.end();)

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/FaultInjection.h"
 #include "platform/FileSystem.h"
 
 namespace platform {
@@ -36,6 +37,28 @@ FileHandle Open(const char* path, int flags) {
     return fd;
 }
 
+bool WriteAll(int fd, const void* buffer, std::uint32_t count, std::uint32_t* written) {
+    const char* in = static_cast<const char*>(buffer);
+    std::uint32_t done = 0;
+    bool ok = true;
+    while (done < count) {
+        const ssize_t n = ::write(fd, in + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            ok = false;
+            break;
+        }
+        done += static_cast<std::uint32_t>(n);
+    }
+    *written = done;
+    return ok;
+}
+
 }  // namespace
 
 FileHandle OpenFileForRead(const char* path) { return Open(path, O_RDONLY); }
@@ -60,6 +83,11 @@ void CloseFile(FileHandle file) {
 }
 
 bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) {
+    if (InjectFault(FileOperation::read)) {
+        if (bytesRead != nullptr) *bytesRead = 0;
+        errno = EIO;
+        return false;
+    }
     std::uint32_t done = 0;
     char* out = static_cast<char*>(buffer);
     bool ok = true;
@@ -79,27 +107,24 @@ bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t*
 
 bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::uint32_t* bytesWritten) {
     std::uint32_t done = 0;
-    const char* in = static_cast<const char*>(buffer);
-    bool ok = true;
-    while (done < count) {
-        const ssize_t n = ::write(Descriptor(file), in + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            ok = false;
-            break;
-        }
-        done += static_cast<std::uint32_t>(n);
+    bool ok;
+    if (InjectFault(FileOperation::write)) {
+        // A short write puts down half of the bytes before the disk gives out.
+        if (detail::ShortWriteArmed()) WriteAll(Descriptor(file), buffer, count / 2, &done);
+        errno = ENOSPC;
+        ok = false;
+    } else {
+        ok = WriteAll(Descriptor(file), buffer, count, &done);
     }
     if (bytesWritten != nullptr) *bytesWritten = done;
     return ok;
 }
 
 bool SetFilePosition(FileHandle file, std::uint64_t position) {
+    if (InjectFault(FileOperation::seek)) {
+        errno = EIO;
+        return false;
+    }
     if (position > static_cast<std::uint64_t>(INT64_MAX)) {
         errno = EINVAL;
         return false;
@@ -122,6 +147,10 @@ bool GetFileSize(FileHandle file, std::uint64_t* size) {
 }
 
 bool SetEndOfFile(FileHandle file) {
+    if (InjectFault(FileOperation::truncate)) {
+        errno = EIO;
+        return false;
+    }
     const off_t at = ::lseek(Descriptor(file), 0, SEEK_CUR);
     if (at < 0) return false;
     int result;
@@ -129,6 +158,30 @@ bool SetEndOfFile(FileHandle file) {
         result = ::ftruncate(Descriptor(file), at);
     } while (result != 0 && errno == EINTR);
     return result == 0;
+}
+
+bool ReserveFileSpace(FileHandle file, std::uint64_t end) {
+    if (InjectFault(FileOperation::reserve)) {
+        errno = ENOSPC;
+        return false;
+    }
+    struct stat st;
+    if (::fstat(Descriptor(file), &st) != 0) return false;
+    if (static_cast<std::uint64_t>(st.st_size) >= end) return true;
+    // Allocates the blocks (or writes zeros where the file system cannot), so that a full disk
+    // or a file-size limit shows here and not in a later write.
+    int result;
+    do {
+        result = ::posix_fallocate(Descriptor(file), st.st_size, static_cast<off_t>(end) - st.st_size);
+    } while (result == EINTR);
+    if (result != 0) {
+        // The reservation is all or nothing: take back what part of it was made.
+        while (::ftruncate(Descriptor(file), st.st_size) != 0 && errno == EINTR) {
+        }
+        errno = result;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace platform

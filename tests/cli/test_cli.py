@@ -6,6 +6,7 @@ standard error, exit status and the files it leaves.
 
 import os
 import random
+import resource
 import shutil
 import signal
 import subprocess
@@ -354,6 +355,33 @@ class TotalStatsTest(CliTest):
         self.assertEqual(self.run_tool("-totalStats", "report.txt", "archives/a1.arc"),
                          (0, "", "Invalid path: archives/a1.arc\n"))
         self.assertEqual(self.read("report.txt"), b"")
+
+
+class FullDiskTest(CliTest):
+    """A file-size limit stands in for a full disk: writes past it fail with EFBIG."""
+
+    def test_add_into_a_full_disk_keeps_every_reported_file(self):
+        rng = random.Random(3)
+        for i in range(40):
+            self.write("data/f%02d.bin" % i, bytes(rng.getrandbits(8) for _ in range(20000 + 97 * i)))
+        self.ok("a.arc", "-add", "f00.bin", "data", "5")
+
+        def limit_file_size():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (400000, 400000))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        done = subprocess.run([BRANNOCK, "a.arc", "-add", ".", "data", "5"], cwd=self.dir, capture_output=True,
+                              text=True, preexec_fn=limit_file_size)
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn(": not added, ", done.stderr)
+        added = ["f00.bin"] + [line[len("added: ./"):] for line in done.stdout.splitlines()]
+        self.assertGreater(len(added), 5)
+        self.assertLess(len(added), 40)
+        self.assertLessEqual(os.path.getsize(self.path("a.arc")), 400000)
+        self.assertEqual(self.names(), added)
+        self.ok("a.arc", "-extract", "out")
+        for name in added:
+            self.assertEqual(self.read("out/a/" + name), self.read("data/" + name), name)
 
 
 class ConcurrencyAndSignalsTest(CliTest):
