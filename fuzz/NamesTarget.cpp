@@ -1,0 +1,58 @@
+#include <string>
+#include <vector>
+
+#include "ArchiveFixture.h"
+#include "Engine/Archive.h"
+#include "FuzzTargets.h"
+#include "Scratch.h"
+#include "platform/FileSystem.h"
+#include "platform/Paths.h"
+#include "tool/ExtractCommands.h"
+#include "tool/NormalizePath.h"
+
+namespace fuzz {
+namespace {
+
+// An archive whose names the fuzzed ones are looked up among; it stays open for the process.
+GAME::Archive& LookupArchive() {
+    static GAME::Archive* archive = [] {
+        test::ArchiveFixture fixture;
+        for (const char* name : {"data/x.txt", "data/box.txt", "textures/wall.tex", "a", "\xE9t\xE9/\xC0" "b"})
+            fixture.AddStored(name, name);
+        const std::string path = (std::filesystem::temp_directory_path() / "brannock-fuzz-names.arc").string();
+        fixture.WriteTo(path);
+        auto* opened = new GAME::Archive;
+        opened->OpenRead(path.c_str());
+        return opened;
+    }();
+    return *archive;
+}
+
+}  // namespace
+
+void RunNamesTarget(const std::uint8_t* data, std::size_t size) {
+    // Two texts: up to the first zero byte, and the rest.
+    const std::string all(reinterpret_cast<const char*>(data), size);
+    const std::size_t split = all.find('\0');
+    const std::string first = all.substr(0, split);
+    const std::string second = split == std::string::npos ? std::string() : all.substr(split + 1);
+
+    GAME::Archive& archive = LookupArchive();
+    std::string normalized;
+    GAME::Archive::NormalizeFileName(first.c_str(), normalized);
+    archive.HashFileName(normalized.data(), static_cast<unsigned>(normalized.size()));
+    archive.HashFileName(all.data(), static_cast<unsigned>(all.size()));
+    archive.FindFile(first.c_str());
+    mem::vector<int> files;
+    archive.FindMatchingFiles(files, second);
+
+    platform::IsContainedRelativePath(all);
+    platform::MatchWildcard(first.c_str(), second.c_str());
+    platform::CompareFoundNames(first, second);
+    std::string path = all;
+    NormalizePath(path);
+    ArchiveBaseName(first.c_str());
+    ExtractionDestination(second.c_str(), first.c_str());
+}
+
+}  // namespace fuzz
