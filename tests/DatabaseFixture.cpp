@@ -25,9 +25,9 @@ std::uint32_t Adler(const std::string& bytes) {
 }  // namespace
 
 std::uint32_t DatabaseFixture::String(const std::string& text) {
-    for (std::size_t i = 0; i < strings.size(); ++i)
-        if (strings[i] == text) return static_cast<std::uint32_t>(i);
-    strings.push_back(text);
+    const auto found = ids.find(text);
+    if (found != ids.end()) return found->second;
+    AppendString(text);
     return static_cast<std::uint32_t>(strings.size() - 1);
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace test {
@@ -13,7 +14,10 @@ public:
     std::uint32_t String(const std::string& text);
 
     /// Appends `text` to the string table even when it is there already.
-    void AppendString(const std::string& text) { strings.push_back(text); }
+    void AppendString(const std::string& text) {
+        ids.emplace(text, static_cast<std::uint32_t>(strings.size()));
+        strings.push_back(text);
+    }
 
     /// One field of a payload: the type, the name's id and the 4-byte cells.
     std::string Field(std::uint16_t type, const std::string& name, const std::vector<std::uint32_t>& cells);
@@ -38,6 +42,7 @@ private:
         std::string recordType;
     };
     std::vector<std::string> strings;
+    std::unordered_map<std::string, std::uint32_t> ids;  // first position of each text
     std::vector<Record> records;
 };
 

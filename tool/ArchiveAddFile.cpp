@@ -118,10 +118,16 @@ int Archive::AddCompressedFile(const char* fileName) {
         platform::CloseFile(inputFile);
         return -1;
     }
+    char* compressionBuffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(bound)));
+    if (!GAME_CHECK(compressionBuffer)) {
+        std::free(fileDataBuffer);
+        platform::CloseFile(inputFile);
+        return -1;
+    }
     // The whole file is compressed before space is claimed, so that the exact stored size
-    // decides where it goes, and a file that fails part-way leaves the archive untouched. The
-    // blocks lie back to back in one buffer, as they will in the archive.
-    std::vector<char> compressedBlockData;
+    // decides where it goes, and a file that fails part-way leaves the archive untouched. Each
+    // block keeps a run of exactly its stored length: memory stays at the compressed size.
+    std::vector<std::vector<char>> compressedBlockData(numBlocks);
     std::vector<FileBlock> blockSet(numBlocks);
     unsigned int blockIndex = 0;
     unsigned int total = 0;
@@ -131,19 +137,17 @@ int Archive::AddCompressedFile(const char* fileName) {
         if (!platform::ReadFile(inputFile, fileDataBuffer, blockSize, &n) || n == 0) break;
         expandedTotal += n;
         checksum = adler32(checksum, reinterpret_cast<const Bytef*>(fileDataBuffer), n);
-        compressedBlockData.resize(std::size_t(total) + static_cast<std::size_t>(bound));
-        char* compressionBuffer = compressedBlockData.data() + total;
         const int packed = LZ4_compress_fast(fileDataBuffer, compressionBuffer, static_cast<int>(n), bound, 1);
-        unsigned int stored = static_cast<unsigned int>(packed);
         // A block that LZ4 cannot shrink (or that fails) is kept raw, with equal sizes.
-        if (packed <= 0 || stored >= n) {
-            std::memcpy(compressionBuffer, fileDataBuffer, n);
-            stored = n;
-        }
+        const bool raw = packed <= 0 || static_cast<unsigned int>(packed) >= n;
+        const char* chosen = raw ? fileDataBuffer : compressionBuffer;
+        const unsigned int stored = raw ? n : static_cast<unsigned int>(packed);
+        compressedBlockData[blockIndex].assign(chosen, chosen + stored);
         blockSet[blockIndex] = FileBlock{total, stored, n};
         total += stored;
         ++blockIndex;
     }
+    std::free(compressionBuffer);
     std::free(fileDataBuffer);
     platform::CloseFile(inputFile);
     if (!GAME_CHECK(blockIndex == numBlocks)) return -1;
@@ -171,7 +175,10 @@ int Archive::AddCompressedFile(const char* fileName) {
         ReportNotAdded(fileName, "the disk is full");
         return -1;
     }
-    if (!SetFilePosition(entry.offset) || !WriteArchiveBytes(compressedBlockData.data(), total)) {
+    bool written = SetFilePosition(entry.offset);
+    for (unsigned int b = 0; b < numBlocks && written; ++b)
+        written = WriteArchiveBytes(compressedBlockData[b].data(), compressedBlockData[b].size());
+    if (!written) {
         UndoAddition(index);
         writeFailed = true;
         ReportNotAdded(fileName, "writing to the archive failed");
