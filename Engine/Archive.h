@@ -17,6 +17,10 @@
 #include "Engine/MemVector.h"
 #include "platform/FileHandle.h"
 
+namespace platform {
+class DirectoryMaker;
+}
+
 namespace GAME {
 
 struct ArchiveHeader;
@@ -173,6 +177,7 @@ public:
 private:
     struct BlockBuffer;
 
+    bool ExtractFileWith(int fileIndex, const char* outputDirectory, platform::DirectoryMaker& directories);
     void ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
     void ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
     int AddStoredFile(const char* fileName);

@@ -72,6 +72,7 @@ bool Database::WriteRecordText(const std::string& outputPath, const std::string&
 void ExportAllRecords(Database& database, const std::string& location) {
     const std::vector<std::string> names = database.GetRecordNames();
     const unsigned int count = static_cast<unsigned int>(names.size());
+    platform::DirectoryMaker directories;
     for (unsigned int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const std::string& name = names[i];
         std::printf("(%u/%u) Extracting %s\n", i + 1, count, name.c_str());
@@ -83,7 +84,7 @@ void ExportAllRecords(Database& database, const std::string& location) {
         }
         const std::string outputPath = location + name;
         const std::size_t slash = outputPath.rfind('/');
-        if (slash != std::string::npos && slash > 0) platform::CreateDirectories(outputPath.substr(0, slash).c_str());
+        if (slash != std::string::npos && slash > 0) directories.CreateDirectories(outputPath.substr(0, slash));
         database.WriteRecordText(outputPath, name);
     }
 }

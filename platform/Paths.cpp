@@ -18,6 +18,12 @@ void CreateDirectories(const char* path) {
     if (!copy.empty()) CreateDirectory(copy.c_str());
 }
 
+void DirectoryMaker::CreateDirectories(const std::string& path) {
+    if (made.count(path) != 0) return;
+    platform::CreateDirectories(path.c_str());
+    made.insert(path);
+}
+
 bool IsContainedRelativePath(const std::string& name) {
     if (name.empty() || IsSeparator(name[0])) return false;
     std::size_t start = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_set>
 
 namespace platform {
 
@@ -10,6 +11,16 @@ namespace platform {
 /// character that is not one, and at the end. Failures (a directory that exists, a drive
 /// designator) are ignored.
 void CreateDirectories(const char* path);
+
+/// CreateDirectories for a run of many files: a directory made (or found) once is not asked
+/// for again, which saves a system call per level and file.
+class DirectoryMaker {
+public:
+    void CreateDirectories(const std::string& path);
+
+private:
+    std::unordered_set<std::string> made;
+};
 
 /// True when `name` stays inside the folder it is placed under: it is not empty, does not start
 /// with a separator, and none of its components is "..".

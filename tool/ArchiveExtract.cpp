@@ -20,6 +20,11 @@ constexpr unsigned int fileBufferSize = 4096;
 }  // namespace
 
 bool Archive::ExtractFile(int fileIndex, const char* outputDirectory) {
+    platform::DirectoryMaker directories;
+    return ExtractFileWith(fileIndex, outputDirectory, directories);
+}
+
+bool Archive::ExtractFileWith(int fileIndex, const char* outputDirectory, platform::DirectoryMaker& directories) {
     if (fileIndex < 0 || fileIndex >= static_cast<int>(fileArray.size())) return false;
     const FileEntry& fileEntry = fileArray[fileIndex];
     if (!(fileEntry.flags & fileFlagInUse) || fileEntry.name == nullptr) return false;
@@ -34,7 +39,7 @@ bool Archive::ExtractFile(int fileIndex, const char* outputDirectory) {
     if (!outputPath.empty() && outputPath.back() != '/') outputPath += '/';
     outputPath += fileEntry.name;
     const std::size_t lastSlash = outputPath.rfind('/');
-    if (lastSlash != std::string::npos && lastSlash > 0) platform::CreateDirectories(outputPath.substr(0, lastSlash).c_str());
+    if (lastSlash != std::string::npos && lastSlash > 0) directories.CreateDirectories(outputPath.substr(0, lastSlash));
 
     // Created or cut to nothing, so that an older, longer file leaves no tail behind.
     const platform::FileHandle INVALID_HANDLE_VALUE = platform::invalidFileHandle;
@@ -80,11 +85,12 @@ void Archive::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, p
 
 bool Archive::ExtractAllFiles(const char* outputDirectory) {
     bool ok = true;
+    platform::DirectoryMaker directories;
     const int count = static_cast<int>(fileArray.size());
     for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const char* name = fileArray[i].name != nullptr ? fileArray[i].name : "<free entry>";
         std::printf("(%i / %i) %s\n", i + 1, count, name);
-        if (!ExtractFile(i, outputDirectory)) ok = false;
+        if (!ExtractFileWith(i, outputDirectory, directories)) ok = false;
     }
     return ok;
 }
