@@ -1,6 +1,8 @@
 // Helpers shared by the tests: scratch folders, whole-file access and captured reports.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -42,6 +44,14 @@ private:
 std::string ReadWholeFile(const std::string& path);
 /// Writes `bytes` to `path`, creating the folders on the way.
 void WriteWholeFile(const std::string& path, const std::string& bytes);
+
+/// The little-endian 32-bit value at `at` of a file's bytes, and its replacement.
+inline std::uint32_t U32At(const std::string& bytes, std::uint64_t at) {
+    std::uint32_t value;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+inline void PutU32At(std::string& bytes, std::uint64_t at, std::uint32_t value) { std::memcpy(bytes.data() + at, &value, 4); }
 
 /// Runs `work` and gives what it wrote to standard error: the assertion reports among it.
 template <typename Work>

@@ -112,12 +112,7 @@ protected:
         test::WriteWholeFile(dir.File("a.arc"), bytes);
         ASSERT_TRUE(archive.OpenRead(dir.File("a.arc").c_str()));
     }
-    static std::size_t BlockTable(const std::string& bytes) {
-        std::uint32_t indexOffset;
-        std::memcpy(&indexOffset, bytes.data() + 24, 4);
-        return indexOffset;
-    }
-    static void Put(std::string& bytes, std::size_t at, std::uint32_t value) { std::memcpy(bytes.data() + at, &value, 4); }
+    static std::size_t BlockTable(const std::string& bytes) { return test::U32At(bytes, 24); }
 };
 
 TEST_F(DamagedBlocks, CorruptLz4DataFailsTheRead) {
@@ -131,8 +126,8 @@ TEST_F(DamagedBlocks, CorruptLz4DataFailsTheRead) {
 TEST_F(DamagedBlocks, BlockThatExpandsShortOfItsRecordFailsTheRead) {
     // The block and the record agree on 900 bytes, but the LZ4 data holds 1000.
     OpenDamaged(test::CompressibleBytes(1000), [](std::string& bytes) {
-        Put(bytes, BlockTable(bytes) + 8, 900);
-        Put(bytes, bytes.size() - 44 + 12, 900);
+        test::PutU32At(bytes, BlockTable(bytes) + 8, 900);
+        test::PutU32At(bytes, bytes.size() - 44 + 12, 900);
     });
     std::string out(900, '\0');
     EXPECT_FALSE(archive.ReadFileData(0, out.data(), 0, 900));
@@ -144,7 +139,7 @@ TEST_F(DamagedBlocks, ShortBlockAtTheEndOfTheFileIsReportedAndStillCopied) {
     test::ArchiveFixture fixture;
     fixture.AddCompressed("f", contents);
     std::string bytes = fixture.Bytes();
-    Put(bytes, BlockTable(bytes), static_cast<std::uint32_t>(bytes.size() - 100));
+    test::PutU32At(bytes, BlockTable(bytes), static_cast<std::uint32_t>(bytes.size() - 100));
     test::WriteWholeFile(dir.File("a.arc"), bytes);
     ASSERT_TRUE(archive.OpenRead(dir.File("a.arc").c_str()));
     std::string out(5000, '\0');
@@ -163,10 +158,10 @@ TEST_F(DamagedBlocks, BlockLongerThanItExpandsIsReportedAndCopiedRaw) {
     fixture.AddFree(20);
     std::string bytes = fixture.Bytes();
     const std::size_t entries = bytes.size() - 2 * 44;
-    Put(bytes, BlockTable(bytes) + 4, 120);
-    Put(bytes, entries + 8, 120);
-    Put(bytes, entries + 44 + 4, 2048 + 120);
-    Put(bytes, entries + 44 + 8, 0);
+    test::PutU32At(bytes, BlockTable(bytes) + 4, 120);
+    test::PutU32At(bytes, entries + 8, 120);
+    test::PutU32At(bytes, entries + 44 + 4, 2048 + 120);
+    test::PutU32At(bytes, entries + 44 + 8, 0);
     test::WriteWholeFile(dir.File("a.arc"), bytes);
     ASSERT_TRUE(archive.OpenRead(dir.File("a.arc").c_str()));
     std::string out(100, '\0');

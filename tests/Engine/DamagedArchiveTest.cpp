@@ -33,12 +33,8 @@ Layout SoundArchive() {
     return layout;
 }
 
-std::uint32_t Get(const std::string& bytes, std::size_t at) {
-    std::uint32_t v;
-    std::memcpy(&v, bytes.data() + at, 4);
-    return v;
-}
-void Put(std::string& bytes, std::size_t at, std::uint32_t v) { std::memcpy(bytes.data() + at, &v, 4); }
+using test::PutU32At;
+using test::U32At;
 
 // Opens `bytes` and gives the assertion lines, or "opened" when the open succeeded.
 std::string OpenReports(const std::string& bytes) {
@@ -55,29 +51,29 @@ TEST(DamagedArchive, TablesOutsideTheFileOrOverTheHeader) {
     ASSERT_EQ(OpenReports(sound.bytes), "opened");
 
     std::string bytes = sound.bytes;
-    Put(bytes, 8, Get(bytes, 8) + 1);  // one more entry than the file holds
+    PutU32At(bytes, 8, U32At(bytes, 8) + 1);  // one more entry than the file holds
     EXPECT_NE(OpenReports(bytes).find("(indexEnd <= fileSize)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, 8, 0x10000000u);  // an entry count whose table size overflows 32 bits
+    PutU32At(bytes, 8, 0x10000000u);  // an entry count whose table size overflows 32 bits
     EXPECT_NE(OpenReports(bytes).find("(indexEnd <= fileSize)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, 12, 0x20000000u);  // a block count whose table size overflows 32 bits
+    PutU32At(bytes, 12, 0x20000000u);  // a block count whose table size overflows 32 bits
     EXPECT_NE(OpenReports(bytes).find("(indexEnd <= fileSize)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, 20, 0xFFFFFFF0u);  // a name table of nearly 4 GiB
+    PutU32At(bytes, 20, 0xFFFFFFF0u);  // a name table of nearly 4 GiB
     EXPECT_NE(OpenReports(bytes).find("(indexEnd <= fileSize)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, 24, 0xFFFFFFF0u);  // an index beyond the end
+    PutU32At(bytes, 24, 0xFFFFFFF0u);  // an index beyond the end
     EXPECT_NE(OpenReports(bytes).find("(indexEnd <= fileSize)"), std::string::npos);
 
     // An index inside the header would, once edited, be written over the header.
     test::ArchiveFixture empty;
     bytes = empty.Bytes();
-    Put(bytes, 24, 100);
+    PutU32At(bytes, 24, 100);
     EXPECT_NE(OpenReports(bytes).find("(header.indexOffset >= sizeof(ArchiveHeader))"), std::string::npos);
 }
 
@@ -86,39 +82,39 @@ TEST(DamagedArchive, NamesAndBlockRangesOutsideTheirTables) {
     const std::size_t first = sound.entryTable, third = sound.entryTable + 2 * entrySize;
 
     std::string bytes = sound.bytes;
-    Put(bytes, first + 40, 1000);  // nameOffset past the name table
+    PutU32At(bytes, first + 40, 1000);  // nameOffset past the name table
     EXPECT_NE(OpenReports(bytes).find("(nameEnd < header.nameTableSize)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, first + 36, 0xFFFFFFFFu);  // nameLength wrapping around
+    PutU32At(bytes, first + 36, 0xFFFFFFFFu);  // nameLength wrapping around
     EXPECT_NE(OpenReports(bytes).find("(nameEnd < header.nameTableSize)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, first + 36, 4);  // the name no longer ends in its zero byte
+    PutU32At(bytes, first + 36, 4);  // the name no longer ends in its zero byte
     EXPECT_NE(OpenReports(bytes).find("(nameTable[nameEnd] == '\\0')"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, third + 32, 1);  // firstBlock + numBlocks beyond the block table
+    PutU32At(bytes, third + 32, 1);  // firstBlock + numBlocks beyond the block table
     EXPECT_NE(OpenReports(bytes).find("(blockEnd <= header.numBlocks)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, third + 28, 0xFFFFFFFFu);
+    PutU32At(bytes, third + 28, 0xFFFFFFFFu);
     EXPECT_NE(OpenReports(bytes).find("(blockEnd <= header.numBlocks)"), std::string::npos);
 
     // A block larger than a block, and blocks that do not add up to their record.
     bytes = sound.bytes;
-    const std::size_t blockTable = Get(bytes, 24);
-    Put(bytes, blockTable + 8, 262145);
+    const std::size_t blockTable = U32At(bytes, 24);
+    PutU32At(bytes, blockTable + 8, 262145);
     EXPECT_NE(OpenReports(bytes).find("(blocksFit)"), std::string::npos);
     bytes = sound.bytes;
-    Put(bytes, third + 12, Get(bytes, third + 12) + 262144);  // contents beyond the blocks
+    PutU32At(bytes, third + 12, U32At(bytes, third + 12) + 262144);  // contents beyond the blocks
     EXPECT_NE(OpenReports(bytes).find("(compressedSum == entry.size && expandedSum == entry.expandedSize)"), std::string::npos);
     bytes = sound.bytes;
-    Put(bytes, blockTable + 4, Get(bytes, blockTable + 4) - 1);  // a run longer than its blocks
+    PutU32At(bytes, blockTable + 4, U32At(bytes, blockTable + 4) - 1);  // a run longer than its blocks
     EXPECT_NE(OpenReports(bytes).find("(compressedSum == entry.size && expandedSum == entry.expandedSize)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, first + 12, 11);  // a stored file longer than its run
+    PutU32At(bytes, first + 12, 11);  // a stored file longer than its run
     EXPECT_NE(OpenReports(bytes).find("(entry.size == entry.expandedSize)"), std::string::npos);
 }
 
@@ -127,20 +123,20 @@ TEST(DamagedArchive, RunsOutsideTheDataRegionOrOverlapping) {
     const std::size_t first = sound.entryTable, second = sound.entryTable + entrySize;
 
     std::string bytes = sound.bytes;
-    Put(bytes, first + 4, 100);  // a run inside the header
+    PutU32At(bytes, first + 4, 100);  // a run inside the header
     EXPECT_NE(OpenReports(bytes).find("(entry.offset >= dataEnd)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, second + 4, 2050);  // a hole that overlaps the first file
+    PutU32At(bytes, second + 4, 2050);  // a hole that overlaps the first file
     EXPECT_NE(OpenReports(bytes).find("(entry.offset >= dataEnd)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, first + 8, 0x7FFFFFFF);  // a stored run that reaches into the index
-    Put(bytes, first + 12, 0x7FFFFFFF);
+    PutU32At(bytes, first + 8, 0x7FFFFFFF);  // a stored run that reaches into the index
+    PutU32At(bytes, first + 12, 0x7FFFFFFF);
     EXPECT_NE(OpenReports(bytes).find("(runEnd <= header.indexOffset)"), std::string::npos);
 
     bytes = sound.bytes;
-    Put(bytes, second + 8, 0xFFFFFFFFu);  // a free hole that wraps around 4 GiB
+    PutU32At(bytes, second + 8, 0xFFFFFFFFu);  // a free hole that wraps around 4 GiB
     EXPECT_NE(OpenReports(bytes).find("(runEnd <= header.indexOffset)"), std::string::npos);
 }
 
@@ -167,7 +163,7 @@ TEST(DamagedArchive, TruncatedAndBitFlippedCopiesNeverReadOutOfBounds) {
     fixture.AddCompressed("c.bin", test::RandomBytes(3000, 9));
     fixture.AddStored("dir/d.txt", "d");
     const std::string sound = fixture.Bytes();
-    const std::size_t indexOffset = Get(sound, 24);
+    const std::size_t indexOffset = U32At(sound, 24);
     test::ScratchDir dir;
     const std::string path = dir.File("x.arc");
 

@@ -6,6 +6,7 @@
 #include <lz4.h>
 
 #include "DatabaseFixture.h"
+#include "TestSupport.h"
 #include "database/Database.h"
 
 namespace {
@@ -16,7 +17,7 @@ bool LoadBytes(Database& database, const std::string& bytes) {
     return database.Load(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
-void Put(std::string& bytes, std::size_t at, std::uint32_t value) { std::memcpy(bytes.data() + at, &value, 4); }
+using test::PutU32At;
 
 TEST(DatabaseLoad, VersionsAndShortImages) {
     test::DatabaseFixture fixture;
@@ -52,14 +53,14 @@ TEST(DatabaseLoad, EmptyRecordDataAndEmptyStringTable) {
     test::DatabaseFixture fixture;
     fixture.AddRecord("a.rec", fixture.Ints("x", {1}));
     std::string bytes = fixture.Bytes(false, false);
-    Put(bytes, 4, 24);  // no record data region
+    PutU32At(bytes, 4, 24);  // no record data region
     Database noData;
     ASSERT_TRUE(LoadBytes(noData, bytes));
     EXPECT_TRUE(noData.GetRecordNames().empty());
     EXPECT_EQ(noData.Strings().Size(), 0u);
 
     bytes = fixture.Bytes(false, false);
-    Put(bytes, 20, 0);  // no string table
+    PutU32At(bytes, 20, 0);  // no string table
     Database noStrings;
     ASSERT_TRUE(LoadBytes(noStrings, bytes));
     EXPECT_EQ(noStrings.Strings().Size(), 0u);  // not even the empty text
@@ -133,7 +134,7 @@ TEST(DatabaseLoad, PayloadsThatCannotBeHadFail) {
     fixture.AddRecord("a.rec", fixture.Ints("x", {1, 2, 3}));
     std::string bytes = fixture.Bytes(true, false);
     // The index entry's fields follow nameId and the empty record type's length.
-    const std::uint32_t indexOffset = [&] { std::uint32_t v; std::memcpy(&v, bytes.data() + 4, 4); return v; }();
+    const std::uint32_t indexOffset = test::U32At(bytes, 4);
     std::string damaged = bytes;
     damaged[24] = '\xFF';  // the LZ4 token: a literal run far beyond the block
     Database broken;
@@ -145,13 +146,13 @@ TEST(DatabaseLoad, PayloadsThatCannotBeHadFail) {
         << broken.DecompressionMessage();
 
     damaged = bytes;
-    Put(damaged, indexOffset + 12, 1000);  // storedSize beyond the record data
+    PutU32At(damaged, indexOffset + 12, 1000);  // storedSize beyond the record data
     Database outside;
     ASSERT_TRUE(LoadBytes(outside, damaged));
     EXPECT_EQ(outside.GetRecordPayload(outside.GetStringId("a.rec"), &length), nullptr);
 
     damaged = bytes;
-    Put(damaged, indexOffset + 16, 0xFFFFFFFFu);  // an expanded size no block can reach
+    PutU32At(damaged, indexOffset + 16, 0xFFFFFFFFu);  // an expanded size no block can reach
     Database huge;
     ASSERT_TRUE(LoadBytes(huge, damaged));
     EXPECT_EQ(huge.GetRecordPayload(huge.GetStringId("a.rec"), &length), nullptr);

@@ -13,11 +13,7 @@ namespace {
 
 using GAME::Archive;
 
-std::uint32_t U32At(const std::string& bytes, std::size_t at) {
-    std::uint32_t value;
-    std::memcpy(&value, bytes.data() + at, 4);
-    return value;
-}
+using test::U32At;
 
 class ArchiveWriter : public test::EditFixture {};
 
