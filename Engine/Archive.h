@@ -7,7 +7,9 @@
 // A record's position in `fileArray` is its file index; -1 means no record.
 //
 // The constructor, destructor, OpenRead, Close, FindMatchingFiles, GetNumFiles and
-// GetFileEntry form the exported interface of the shared library.
+// GetFileEntry form the exported interface of the shared library, and are all that a program
+// outside brannock sees. The engine's own code (built with BRANNOCK_BUILDING) also sees the
+// reading internals and the archive editor's members, which the library does not export.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +27,7 @@ namespace GAME {
 
 struct ArchiveHeader;
 struct ArchiveStatistics;
+struct DiskFileEntry;
 
 /// One block of a compressed file, the same in memory and on disk.
 struct FileBlock {
@@ -35,6 +38,8 @@ struct FileBlock {
 
 class Archive {
 public:
+    // ---- The exported interface (libbrannock) ---------------------------------------------
+
     enum FileMode {
         fileModeNone = 0,
         fileModeRead = 1,
@@ -93,6 +98,11 @@ public:
     /// closed.
     BRANNOCK_API const FileEntry& GetFileEntry(int index) const;
 
+#if defined(BRANNOCK_BUILDING)
+    // ---- Reading internals (Engine/) ----------------------------------------------------
+    // Not exported: only code built into brannock sees these declarations, so a program
+    // outside it can call every member it sees.
+
     /// The index of the record stored under `fileName` after normalisation, or -1.
     int FindFile(const char* fileName);
 
@@ -109,10 +119,6 @@ public:
     /// The hash bucket of a stored name under the current table size.
     unsigned int HashFileName(const char* name, unsigned int length) const;
 
-    /// Chooses the table size for the record count and chains every in-use record. Gives false
-    /// (after a report) when the table cannot be allocated; lookups then find nothing.
-    bool BuildHashTable();
-
     /// The number of hash buckets; 0 before the first build.
     unsigned int GetTableSize() const { return tableSize; }
 
@@ -122,40 +128,42 @@ public:
     /// The last-write time of the archive file when it was opened.
     std::uint64_t GetArchiveFileTime() const { return archiveFileTime; }
 
-    // Editing. These are the archive writer's operations; they are not part of the exported
-    // interface.
+    // ---- The editor (tool/editor/) --------------------------------------------------------
+    // Not exported either; each member names the file that defines it.
 
     /// Opens an archive for reading and writing, creating an empty file when the path does not
     /// exist, and loads the index in its editable form. Gives false when the file cannot be
     /// opened, another edit holds it, or it is not a sound archive; the file is then left
-    /// exactly as it was, and the archive as if never opened.
+    /// exactly as it was, and the archive as if never opened. (ArchiveWriter.cpp)
     bool OpenEdit(const char* fileName);
 
     /// Makes the record of a new file of `size` stored and `expandedSize` expanded bytes under
     /// the normalised `fileName`: in the best-fitting free record, or appended at the end of the
     /// data. Gives its index, or -1 when the name exists or the data would pass the 4 GiB limit.
     /// Appending may move `fileArray`; earlier record references are then stale.
+    /// (ArchiveWriter.cpp)
     int AllocateFileEntry(const char* fileName, unsigned int size, unsigned int expandedSize, bool compressed);
 
     /// The free record that fits `size` bytes best: the first exact fit, else the smallest that
-    /// is large enough. -1 when none is.
+    /// is large enough. -1 when none is. (ArchiveWriter.cpp)
     int FindFreeEntry(unsigned int size);
 
     /// Surveys the index and the hash table. Works in either mode and changes nothing.
+    /// (ArchiveWriter.cpp)
     void GetStatistics(ArchiveStatistics& stats) const;
 
     /// Adds the loose file `fileName` under its normalised name, stored when
     /// `compressionLevel` is 0 and as LZ4 blocks otherwise. Gives the new record's index, or -1
     /// when the name exists or the file cannot be added (a line on standard error says why,
-    /// except for an existing name).
+    /// except for an existing name). (ArchiveAddFile.cpp)
     int AddFile(const char* fileName, int compressionLevel);
 
     /// Turns an in-use record into a free record that keeps its byte range. Nothing on disk
-    /// changes until Close.
+    /// changes until Close. (ArchiveCompact.cpp)
     void RemoveFile(int fileIndex);
 
     /// Moves every file's data down over the holes and drops the free records. Record indices
-    /// change.
+    /// change. (ArchiveCompact.cpp)
     void Compact();
 
     /// Writes file `fileIndex` to the output directory + "/" + its name, creating the
@@ -163,10 +171,12 @@ public:
     /// checked against its checksum and written even when that fails (after a report). Gives
     /// false when the index is out of range, the record is free, the name would leave the
     /// output directory (a line on standard error), or the output file cannot be opened.
+    /// (ArchiveExtract.cpp)
     bool ExtractFile(int fileIndex, const char* outputDirectory);
 
     /// Extracts every record in order, printing "(i / n) name" before each. Gives true when
     /// every one was extracted; a free record is not. Stops early after a stop signal.
+    /// (ArchiveExtract.cpp)
     bool ExtractAllFiles(const char* outputDirectory);
 
     /// True once a write into the archive has failed in this open: an addition that had to be
@@ -176,29 +186,41 @@ public:
 
 private:
     struct BlockBuffer;
+    struct MoveBuffer;
 
-    bool ExtractFileWith(int fileIndex, const char* outputDirectory, platform::DirectoryMaker& directories);
-    void ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
-    void ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
-    int AddStoredFile(const char* fileName);
-    int AddCompressedFile(const char* fileName);
-    bool WriteArchiveBytes(const void* bytes, std::uint64_t count);
-    bool ReserveIndexRoom();
-    void UndoAddition(int fileIndex);
-    unsigned int AppendPoint() const;
-    bool WriteHeader();
-    bool WriteIndex(ArchiveHeader& header);
-    void AbandonOpen();
-    static void CloseOnExit(void* archive);
-
+    // Reading internals (Engine/Archive.cpp, ArchiveLookup.cpp, ArchiveRead.cpp).
     bool ReadHeader();
     bool ReadIndex(const ArchiveHeader& header);
+    bool LoadIndexTables(const ArchiveHeader& header, mem::vector<DiskFileEntry>& diskEntries);
+    bool AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing);
+    bool BuildHashTable();
     bool SetFilePosition(unsigned int position);
     bool ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size);
     bool ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer);
+    bool WriteArchiveBytes(const void* bytes, std::uint64_t count);
     void ReleaseTables();
     void ReleaseRecordCopies();
+    unsigned int AppendPoint() const;
 
+    // Writing the index back (Engine/ArchiveIndexWriter.cpp).
+    bool WriteHeader();
+    bool WriteIndex(ArchiveHeader& header);
+
+    // The editor (tool/editor/).
+    void AbandonOpen();
+    static void CloseOnExit(void* archive);
+    int AddStoredFile(const char* fileName);
+    int AddCompressedFile(const char* fileName);
+    bool ReserveIndexRoom();
+    void UndoAddition(int fileIndex);
+    bool MoveRecord(const FileEntry& record, unsigned int destination, MoveBuffer& buffer);
+    bool ExtractFileWith(int fileIndex, const char* outputDirectory, platform::DirectoryMaker& directories);
+    void ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
+    void ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
+#endif  // BRANNOCK_BUILDING
+
+private:
+    // The data members are the same for every reader of this header.
     bool allowReopen;
     std::uint64_t archiveFileTime;
     platform::FileHandle archiveFileHandle;

@@ -1,5 +1,10 @@
 // Marks the operations of the exported archive-reading interface. Everything else in the
 // shared library stays hidden.
+//
+// BRANNOCK_BUILDING is defined for all code built as part of brannock (the library, the tool,
+// the tests). It exports the interface from the library, and it shows the engine's own code
+// the members that the library does not export; a program that uses the installed library
+// does not define it.
 #pragma once
 
 #if defined(_WIN32)

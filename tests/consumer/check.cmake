@@ -1,5 +1,6 @@
 # Installs the build into a scratch prefix, builds the consumer against it with find_package and
-# with pkg-config, and checks what both print for a sample archive.
+# with pkg-config, and checks what both print for a sample archive and that they see no member
+# the library does not export.
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
@@ -32,8 +33,47 @@ run(pkg-config --cflags --libs brannock)
 string(STRIP "${output}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 run(c++ -std=c++20 ${SOURCE_DIR}/tests/consumer/main.cpp ${flags}
+    ${SOURCE_DIR}/tests/consumer/records.cpp -I${SOURCE_DIR}/tests/consumer
     -Wl,-rpath,${libdir} -o ${WORK_DIR}/list_archive_pc)
 run(${WORK_DIR}/list_archive_pc ${WORK_DIR}/sample.arc)
 if(NOT output STREQUAL expected)
   message(FATAL_ERROR "pkg-config consumer printed:\n${output}\nexpected:\n${expected}")
 endif()
+
+# Every member the library does not export is also not declared to the program: calling one
+# fails to compile, never to link.
+set(hidden_calls
+  "archive.FindFile(\"a\")"
+  "archive.ReadFileData(0, nullptr, 0, 0)"
+  "GAME::Archive::NormalizeFileName(\"a\", text)"
+  "archive.HashFileName(\"a\", 1)"
+  "archive.BuildHashTable()"
+  "archive.GetTableSize()"
+  "archive.GetFileMode()"
+  "archive.GetArchiveFileTime()"
+  "archive.OpenEdit(\"a\")"
+  "archive.AllocateFileEntry(\"a\", 0, 0, false)"
+  "archive.FindFreeEntry(0)"
+  "archive.GetStatistics(*static_cast<GAME::ArchiveStatistics*>(nullptr))"
+  "archive.AddFile(\"a\", 0)"
+  "archive.RemoveFile(0)"
+  "archive.Compact()"
+  "archive.ExtractFile(0, \"o\")"
+  "archive.ExtractAllFiles(\"o\")"
+  "archive.HasWriteFailed()"
+  "archive.ReadHeader()"
+  "archive.WriteHeader()")
+foreach(CALL IN LISTS hidden_calls)
+  string(REGEX MATCH "[A-Za-z]+\\(" MEMBER "${CALL}")
+  string(REGEX REPLACE "\\($" "" MEMBER "${MEMBER}")
+  configure_file(${SOURCE_DIR}/tests/consumer/hidden_member.cpp.in ${WORK_DIR}/hidden_${MEMBER}.cpp @ONLY)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C c++ -std=c++20 -fsyntax-only ${flags} ${WORK_DIR}/hidden_${MEMBER}.cpp
+    RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(result EQUAL 0)
+    message(FATAL_ERROR "a program outside brannock can call ${MEMBER}, which the library does not export")
+  endif()
+  if(NOT err MATCHES "'${MEMBER}'.*(has no member named|is not a member of)" AND
+     NOT err MATCHES "(has no member named|is not a member of).*'${MEMBER}'")
+    message(FATAL_ERROR "calling ${MEMBER} failed to compile for another reason:\n${err}")
+  endif()
+endforeach()

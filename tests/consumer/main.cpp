@@ -1,7 +1,11 @@
-// list_archive <archive>: prints the name of every file in the archive.
+// list_archive <archive>: prints the name of every file in the archive. It calls every member
+// that the installed header declares, so that a declared member the library does not export
+// fails this build at link time.
 #include <cstdio>
 
-#include "Engine/Archive.h"
+#include <brannock/Archive.h>
+
+#include "records.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
@@ -10,10 +14,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot open %s\n", argv[1]);
         return 1;
     }
-    mem::vector<int> files;
-    archive.FindMatchingFiles(files, "");
-    for (int index : files) std::printf("%s\n", archive.GetFileEntry(index).name);
+    PrintNames(archive);
     std::printf("%u records\n", archive.GetNumFiles());
+    archive.Close(true);
     archive.Close(false);
     return 0;
 }
