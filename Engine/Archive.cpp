@@ -12,24 +12,6 @@
 #include "platform/FileSystem.h"
 
 namespace GAME {
-namespace {
-
-// Reads `count` bytes in pieces a single platform read can take. Gives the bytes that arrived.
-std::uint64_t ReadUpTo(platform::FileHandle file, void* buffer, std::uint64_t count) {
-    std::uint64_t done = 0;
-    while (done < count) {
-        const std::uint64_t left = count - done;
-        const std::uint32_t piece = left > 0x40000000u ? 0x40000000u : static_cast<std::uint32_t>(left);
-        std::uint32_t bytesRead = 0;
-        const bool ok = platform::ReadFile(file, static_cast<char*>(buffer) + done, piece, &bytesRead);
-        done += bytesRead;
-        if (!ok || bytesRead < piece) break;
-    }
-    return done;
-}
-
-}  // namespace
-
 Archive::Archive()
     : allowReopen(false),
       archiveFileTime(0),
@@ -93,19 +75,19 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
         const std::uint64_t blockTableBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
         blockArray = static_cast<FileBlock*>(std::malloc(blockTableBytes));
         if (!GAME_CHECK(blockArray)) return false;
-        bytesRead = ReadUpTo(archiveFileHandle, blockArray, blockTableBytes);
+        bytesRead = platform::ReadUpTo(archiveFileHandle, blockArray, blockTableBytes);
         if (!GAME_CHECK(bytesRead == blockTableBytes)) return false;
     }
     if (header.nameTableSize != 0) {
         nameTable = static_cast<char*>(std::malloc(header.nameTableSize));
         if (!GAME_CHECK(nameTable)) return false;
-        bytesRead = ReadUpTo(archiveFileHandle, nameTable, header.nameTableSize);
+        bytesRead = platform::ReadUpTo(archiveFileHandle, nameTable, header.nameTableSize);
         if (!GAME_CHECK(bytesRead == header.nameTableSize)) return false;
     }
     // The whole entry table in one read rather than one read per record.
     std::vector<DiskFileEntry> diskEntries(header.numFiles);
     const std::uint64_t entryTableBytes = std::uint64_t(header.numFiles) * sizeof(DiskFileEntry);
-    bytesRead = ReadUpTo(archiveFileHandle, diskEntries.data(), entryTableBytes);
+    bytesRead = platform::ReadUpTo(archiveFileHandle, diskEntries.data(), entryTableBytes);
     if (!GAME_CHECK(bytesRead == entryTableBytes)) return false;
 
     const bool editing = archiveFileMode == fileModeEdit;
@@ -195,18 +177,6 @@ void Archive::Close(bool reopen) {
 
 void Archive::CloseOnExit(void* archive) {
     static_cast<Archive*>(archive)->Close(false);
-}
-
-bool Archive::WriteArchiveBytes(const void* bytes, std::uint64_t count) {
-    std::uint64_t done = 0;
-    while (done < count) {
-        const std::uint64_t left = count - done;
-        const std::uint32_t piece = left > 0x40000000u ? 0x40000000u : static_cast<std::uint32_t>(left);
-        std::uint32_t bytesWritten = 0;
-        if (!platform::WriteFile(archiveFileHandle, static_cast<const char*>(bytes) + done, piece, &bytesWritten)) return false;
-        done += bytesWritten;
-    }
-    return true;
 }
 
 void Archive::ReleaseTables() {

@@ -197,7 +197,6 @@ private:
     bool SetFilePosition(unsigned int position);
     bool ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size);
     bool ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer);
-    bool WriteArchiveBytes(const void* bytes, std::uint64_t count);
     void ReleaseTables();
     void ReleaseRecordCopies();
     unsigned int AppendPoint() const;

@@ -73,12 +73,12 @@ bool Archive::WriteIndex(ArchiveHeader& header) {
         }
     }
 
-    bool written = SetFilePosition(header.indexOffset) && WriteArchiveBytes(blockTable.data(), blockTable.size()) && WriteArchiveBytes(names.data(), names.size());
+    bool written = SetFilePosition(header.indexOffset) && platform::WriteAll(archiveFileHandle, blockTable.data(), blockTable.size()) && platform::WriteAll(archiveFileHandle, names.data(), names.size());
     std::uint64_t currentLocation = 0;
     platform::GetFilePosition(archiveFileHandle, &currentLocation);
     if (written)
         GAME_ASSERT(currentLocation == (header.indexOffset + header.nameTableSize + header.blockTableSize));
-    written = written && WriteArchiveBytes(diskFileEntryArray, std::uint64_t(numFiles) * sizeof(DiskFileEntry));
+    written = written && platform::WriteAll(archiveFileHandle, diskFileEntryArray, std::uint64_t(numFiles) * sizeof(DiskFileEntry));
     std::free(diskFileEntryArray);
     if (!GAME_CHECK(written)) return false;
     // Cuts whatever followed: the old index, or data that compaction moved down.

@@ -10,7 +10,6 @@
 #include <lz4.h>
 
 #include "database/ByteReader.h"
-#include "platform/File.h"
 
 namespace GAME {
 namespace {
@@ -23,27 +22,6 @@ bool InsideRegion(std::uint64_t offset, std::uint64_t length, std::uint64_t size
 }
 
 }  // namespace
-
-std::vector<unsigned char> LoadWholeFile(const char* path) {
-    std::vector<unsigned char> image;
-    const platform::FileHandle file = platform::OpenFileForRead(path);
-    if (file == platform::invalidFileHandle) return image;
-    std::uint64_t size = 0;
-    if (platform::GetFileSize(file, &size)) {
-        image.resize(size);
-        std::uint64_t done = 0;
-        while (done < size) {
-            const std::uint64_t left = size - done;
-            const std::uint32_t piece = left > 0x40000000u ? 0x40000000u : static_cast<std::uint32_t>(left);
-            std::uint32_t bytesRead = 0;
-            if (!platform::ReadFile(file, image.data() + done, piece, &bytesRead) || bytesRead == 0) break;
-            done += bytesRead;
-        }
-        image.resize(done);
-    }
-    platform::CloseFile(file);
-    return image;
-}
 
 Database::Database()
     : minVersion(2),

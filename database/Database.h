@@ -24,9 +24,6 @@ struct RecordEntry {
     std::uint32_t spare2;
 };
 
-/// Reads the whole file at `path`; an empty block when it cannot be read.
-std::vector<unsigned char> LoadWholeFile(const char* path);
-
 class Database {
 public:
     Database();
@@ -55,7 +52,7 @@ public:
 
     /// Writes the record named exactly `recordName` as text to `outputPath`, one line per
     /// field. Gives false, writing nothing, when there is no such record, its payload is
-    /// unavailable or the file cannot be created.
+    /// unavailable or the file cannot be created; false also when writing it failed.
     bool WriteRecordText(const std::string& outputPath, const std::string& recordName);
 
     const StringMap& Strings() const { return strings; }

@@ -7,31 +7,32 @@
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
+#include "platform/TextWriter.h"
 
 namespace GAME {
 namespace {
 
 // Writes a text as its raw bytes; a text that is missing writes nothing.
-void WriteText(std::FILE* file, const std::string* text) {
-    if (text != nullptr) std::fwrite(text->data(), 1, text->size(), file);
+void WriteText(platform::TextWriter& file, const std::string* text) {
+    if (text != nullptr) file.Write(*text);
 }
 
-void WriteValue(std::FILE* file, const StringMap& strings, std::uint16_t valueType, std::uint32_t cell) {
+void WriteValue(platform::TextWriter& file, const StringMap& strings, std::uint16_t valueType, std::uint32_t cell) {
     switch (valueType) {
         case valueTypeInt:
-            std::fprintf(file, "%d", static_cast<std::int32_t>(cell));
+            file.Print("%d", static_cast<std::int32_t>(cell));
             break;
         case valueTypeFloat: {
             float value;
             std::memcpy(&value, &cell, sizeof value);
-            std::fprintf(file, "%f", static_cast<double>(value));
+            file.Print("%f", static_cast<double>(value));
             break;
         }
         case valueTypeString:
             WriteText(file, strings.GetString(static_cast<int>(cell)));
             break;
         default:
-            std::fputs(cell != 0 ? "1" : "0", file);
+            file.Write(cell != 0 ? "1" : "0");
             break;
     }
 }
@@ -44,8 +45,8 @@ bool Database::WriteRecordText(const std::string& outputPath, const std::string&
     std::uint32_t length = 0;
     const unsigned char* payload = GetRecordPayload(static_cast<std::uint32_t>(nameId), &length);
     if (payload == nullptr) return false;
-    std::FILE* file = std::fopen(platform::ToNativePath(outputPath.c_str()).c_str(), "wb");
-    if (file == nullptr) return false;
+    platform::TextWriter file;
+    if (!file.Open(outputPath.c_str())) return false;
 
     ByteReader reader(payload, length);
     while (reader.Remaining() > 0) {
@@ -56,17 +57,16 @@ bool Database::WriteRecordText(const std::string& outputPath, const std::string&
         const std::uint32_t valueCount = fieldHeader >> 16;
         if (valueType > valueTypeBool || reader.Remaining() < std::uint64_t(valueCount) * 4) break;
         WriteText(file, strings.GetString(static_cast<int>(fieldNameId)));
-        std::fputs(",", file);
+        file.Write(",");
         for (std::uint32_t v = 0; v < valueCount; ++v) {
             std::uint32_t cell = 0;
             reader.ReadU32(cell);
-            if (v != 0) std::fputs(";", file);
+            if (v != 0) file.Write(";");
             WriteValue(file, strings, valueType, cell);
         }
-        std::fputs(",\n", file);
+        file.Write(",\n");
     }
-    std::fclose(file);
-    return true;
+    return file.Close();
 }
 
 void ExportAllRecords(Database& database, const std::string& location) {

@@ -1,12 +1,17 @@
 // Opening, reading, writing and positioning files. Paths may use '\' or '/' as the separator.
 //
+// The reads, writes, seeks, cuts and reservations pass through the fault-injection seam
+// (platform/FaultInjection.h), and so does every helper built on them here.
+//
 // Every function sets the last-error value (platform/Process.h) when it fails, so that a caller
 // can examine why after an assertion report.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/FileHandle.h"
+#include "platform/UniqueFile.h"
 
 namespace platform {
 
@@ -55,5 +60,22 @@ bool SetEndOfFile(FileHandle file);
 /// it is shorter. Gives false, leaving the file's length as it was, when the disk is full or a
 /// file-size limit is in the way. The position does not move.
 bool ReserveFileSpace(FileHandle file, std::uint64_t end);
+
+// Whole-buffer helpers. They take any length, in as many calls as a 32-bit count needs.
+
+/// Reads up to `count` bytes at the current position and gives the count that arrived; fewer
+/// at the end of the file or on a read error.
+std::uint64_t ReadUpTo(FileHandle file, void* buffer, std::uint64_t count);
+
+/// Reads exactly `count` bytes at the current position. Gives false when fewer arrive.
+bool ReadExactly(FileHandle file, void* buffer, std::uint64_t count);
+
+/// Writes all `count` bytes at the current position. Gives false when any of them could not be
+/// written.
+bool WriteAll(FileHandle file, const void* buffer, std::uint64_t count);
+
+/// Reads the whole file at `path` into `*contents`. Gives false, with `*contents` empty, when
+/// the file cannot be opened or its size taken.
+bool ReadWholeFile(const char* path, std::vector<unsigned char>* contents);
 
 }  // namespace platform

@@ -177,7 +177,7 @@ int Archive::AddCompressedFile(const char* fileName) {
     }
     bool written = SetFilePosition(entry.offset);
     for (unsigned int b = 0; b < numBlocks && written; ++b)
-        written = WriteArchiveBytes(compressedBlockData[b].data(), compressedBlockData[b].size());
+        written = platform::WriteAll(archiveFileHandle, compressedBlockData[b].data(), compressedBlockData[b].size());
     if (!written) {
         UndoAddition(index);
         writeFailed = true;

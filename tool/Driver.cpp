@@ -9,6 +9,7 @@
 
 #include "Engine/Archive.h"
 #include "database/Database.h"
+#include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"
 #include "tool/ExtractCommands.h"
@@ -130,8 +131,8 @@ int RunCommandLine(int argc, char** argv) {
     bool opened;
     if (EqualsIgnoringCase(argv[2], "-database")) {
         database = std::make_unique<GAME::Database>();
-        const std::vector<unsigned char> image = GAME::LoadWholeFile(argv[1]);
-        opened = database->Load(image.data(), image.size());
+        std::vector<unsigned char> image;
+        opened = platform::ReadWholeFile(argv[1], &image) && database->Load(image.data(), image.size());
     } else {
         opened = archive.OpenEdit(argv[1]);
     }

@@ -9,6 +9,7 @@
 
 #include "Engine/Archive.h"
 #include "platform/FileSystem.h"
+#include "platform/TextWriter.h"
 #include "tool/ArchiveStatistics.h"
 
 namespace {
@@ -54,18 +55,14 @@ std::vector<platform::FoundFile> Find(const char* pattern) {
     return found;
 }
 
-}  // namespace
-
-void WriteTotalStatistics(const char* reportPath, int numPatterns, char** patterns) {
-    std::FILE* report = std::fopen(platform::ToNativePath(reportPath).c_str(), "wb");
-    if (report == nullptr) return;
-
+// The totals of every file type in the archives that the patterns find, largest expanded size
+// first. Gives false, after a line on standard error, for a pattern without a wildcard.
+bool CollectTypes(int numPatterns, char** patterns, std::vector<TypeStatistics>* sorted) {
     std::map<std::string, TypeStatistics> types;
     for (int p = 0; p < numPatterns; ++p) {
         if (std::strchr(patterns[p], '*') == nullptr) {
             std::fprintf(stderr, "Invalid path: %s\n", patterns[p]);
-            std::fclose(report);
-            return;
+            return false;
         }
         for (const platform::FoundFile& found : Find(patterns[p])) {
             GAME::Archive archive;
@@ -81,22 +78,24 @@ void WriteTotalStatistics(const char* reportPath, int numPatterns, char** patter
             }
         }
     }
-
-    std::vector<TypeStatistics> sorted;
-    for (const auto& [type, stats] : types) sorted.push_back(stats);
-    std::stable_sort(sorted.begin(), sorted.end(), [](const TypeStatistics& a, const TypeStatistics& b) {
+    for (const auto& [type, stats] : types) sorted->push_back(stats);
+    std::stable_sort(sorted->begin(), sorted->end(), [](const TypeStatistics& a, const TypeStatistics& b) {
         return a.totalExpandedSize > b.totalExpandedSize;
     });
+    return true;
+}
 
-    std::fputs("\r\n", report);
-    std::fputs(ruleLine, report);
-    std::fputs(" Type      Count       Size    Compressed Size    Compression   Avg. Size\r\n", report);
-    std::fputs(ruleLine, report);
+// The table of file types and its total line.
+void WriteTypeTable(platform::TextWriter& report, const std::vector<TypeStatistics>& sorted) {
+    report.Write("\r\n");
+    report.Write(ruleLine);
+    report.Write(" Type      Count       Size    Compressed Size    Compression   Avg. Size\r\n");
+    report.Write(ruleLine);
     unsigned int totalCount = 0, expandedKilobytes = 0, storedKilobytes = 0;
     for (const TypeStatistics& stats : sorted) {
         const float expanded = Single(stats.totalExpandedSize) * bytesToMegabytes;
         const float stored = Single(stats.totalSize) * bytesToMegabytes;
-        std::fprintf(report, "%5s %10u %10.2f MB %12.2f MB %11.1f %11.1f KB\r\n", stats.type.c_str(), stats.count,
+        report.Print("%5s %10u %10.2f MB %12.2f MB %11.1f %11.1f KB\r\n", stats.type.c_str(), stats.count,
                      static_cast<double>(expanded), static_cast<double>(stored),
                      static_cast<double>(Compression(Single(stats.totalSize), Single(stats.totalExpandedSize))),
                      static_cast<double>(AverageKilobytes(expanded, stats.count)));
@@ -105,17 +104,20 @@ void WriteTotalStatistics(const char* reportPath, int numPatterns, char** patter
         expandedKilobytes += stats.totalExpandedSize >> 10;
         storedKilobytes += stats.totalSize >> 10;
     }
-    std::fputs(ruleLine, report);
+    report.Write(ruleLine);
     const float expandedTotal = Single(expandedKilobytes) * kilobytesToMegabytes;
     const float storedTotal = Single(storedKilobytes) * kilobytesToMegabytes;
-    std::fprintf(report, "Total %10u %10.2f MB %12.2f MB %11.1f %11.1f KB\r\n\r\n\r\n", totalCount,
+    report.Print("Total %10u %10.2f MB %12.2f MB %11.1f %11.1f KB\r\n\r\n\r\n", totalCount,
                  static_cast<double>(expandedTotal), static_cast<double>(storedTotal),
                  static_cast<double>(Compression(Single(storedKilobytes), Single(expandedKilobytes))),
                  static_cast<double>(AverageKilobytes(expandedTotal, totalCount)));
+}
 
-    std::fputs(ruleLine, report);
-    std::fputs(" Archive File       Num Files       File Size      Fragmentation\r\n", report);
-    std::fputs(ruleLine, report);
+// The table of the archives themselves, found again in pattern order.
+void WriteArchiveTable(platform::TextWriter& report, int numPatterns, char** patterns) {
+    report.Write(ruleLine);
+    report.Write(" Archive File       Num Files       File Size      Fragmentation\r\n");
+    report.Write(ruleLine);
     for (int p = 0; p < numPatterns; ++p) {
         for (const platform::FoundFile& found : Find(patterns[p])) {
             GAME::Archive archive;
@@ -125,9 +127,21 @@ void WriteTotalStatistics(const char* reportPath, int numPatterns, char** patter
             const float fragmentation =
                 stats.numEntries != 0 ? Single(stats.numEntries - stats.numActiveFiles) / Single(stats.numEntries) * 100.0f : 0.0f;
             const unsigned int fileSize = static_cast<unsigned int>(found.attributes.size);  // low 32 bits
-            std::fprintf(report, "%-20s %8u %15.2f MB, %8.1f%%\r\n", found.name.c_str(), archive.GetNumFiles(),
+            report.Print("%-20s %8u %15.2f MB, %8.1f%%\r\n", found.name.c_str(), archive.GetNumFiles(),
                          static_cast<double>(Single(fileSize) * bytesToMegabytes), static_cast<double>(fragmentation));
         }
     }
-    std::fclose(report);
 }
+
+}  // namespace
+
+void WriteTotalStatistics(const char* reportPath, int numPatterns, char** patterns) {
+    platform::TextWriter report;
+    if (!report.Open(reportPath)) return;
+    std::vector<TypeStatistics> sorted;
+    // An invalid pattern leaves the report empty.
+    if (!CollectTypes(numPatterns, patterns, &sorted)) return;
+    WriteTypeTable(report, sorted);
+    WriteArchiveTable(report, numPatterns, patterns);
+}
+

@@ -1,4 +1,5 @@
-// File handles over POSIX file descriptors. Only generic POSIX code belongs here.
+// File handles over POSIX file descriptors. Only generic POSIX code belongs here; the
+// fault-injection seam lives in the portable front (platform/File.cpp).
 #include "platform/File.h"
 
 #include <cerrno>
@@ -7,8 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/FaultInjection.h"
 #include "platform/FileSystem.h"
+#include "platform/NativeFile.h"
 
 namespace platform {
 namespace {
@@ -37,7 +38,7 @@ FileHandle Open(const char* path, int flags) {
     return fd;
 }
 
-bool WriteAll(int fd, const void* buffer, std::uint32_t count, std::uint32_t* written) {
+bool WriteFully(int fd, const void* buffer, std::uint32_t count, std::uint32_t* written) {
     const char* in = static_cast<const char*>(buffer);
     std::uint32_t done = 0;
     bool ok = true;
@@ -82,12 +83,11 @@ void CloseFile(FileHandle file) {
     errno = saved;
 }
 
+namespace native {
+
+void SetInjectedError(bool diskFull) { errno = diskFull ? ENOSPC : EIO; }
+
 bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) {
-    if (InjectFault(FileOperation::read)) {
-        if (bytesRead != nullptr) *bytesRead = 0;
-        errno = EIO;
-        return false;
-    }
     std::uint32_t done = 0;
     char* out = static_cast<char*>(buffer);
     bool ok = true;
@@ -101,36 +101,23 @@ bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t*
         if (n == 0) break;
         done += static_cast<std::uint32_t>(n);
     }
-    if (bytesRead != nullptr) *bytesRead = done;
+    *bytesRead = done;
     return ok;
 }
 
 bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::uint32_t* bytesWritten) {
-    std::uint32_t done = 0;
-    bool ok;
-    if (InjectFault(FileOperation::write)) {
-        // A short write puts down half of the bytes before the disk gives out.
-        if (detail::ShortWriteArmed()) WriteAll(Descriptor(file), buffer, count / 2, &done);
-        errno = ENOSPC;
-        ok = false;
-    } else {
-        ok = WriteAll(Descriptor(file), buffer, count, &done);
-    }
-    if (bytesWritten != nullptr) *bytesWritten = done;
-    return ok;
+    return WriteFully(Descriptor(file), buffer, count, bytesWritten);
 }
 
 bool SetFilePosition(FileHandle file, std::uint64_t position) {
-    if (InjectFault(FileOperation::seek)) {
-        errno = EIO;
-        return false;
-    }
     if (position > static_cast<std::uint64_t>(INT64_MAX)) {
         errno = EINVAL;
         return false;
     }
     return ::lseek(Descriptor(file), static_cast<off_t>(position), SEEK_SET) >= 0;
 }
+
+}  // namespace native
 
 bool GetFilePosition(FileHandle file, std::uint64_t* position) {
     const off_t at = ::lseek(Descriptor(file), 0, SEEK_CUR);
@@ -146,11 +133,9 @@ bool GetFileSize(FileHandle file, std::uint64_t* size) {
     return true;
 }
 
+namespace native {
+
 bool SetEndOfFile(FileHandle file) {
-    if (InjectFault(FileOperation::truncate)) {
-        errno = EIO;
-        return false;
-    }
     const off_t at = ::lseek(Descriptor(file), 0, SEEK_CUR);
     if (at < 0) return false;
     int result;
@@ -161,10 +146,6 @@ bool SetEndOfFile(FileHandle file) {
 }
 
 bool ReserveFileSpace(FileHandle file, std::uint64_t end) {
-    if (InjectFault(FileOperation::reserve)) {
-        errno = ENOSPC;
-        return false;
-    }
     struct stat st;
     if (::fstat(Descriptor(file), &st) != 0) return false;
     if (static_cast<std::uint64_t>(st.st_size) >= end) return true;
@@ -184,4 +165,5 @@ bool ReserveFileSpace(FileHandle file, std::uint64_t end) {
     return true;
 }
 
+}  // namespace native
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include "DatabaseFixture.h"
 #include "TestSupport.h"
 #include "database/Database.h"
+#include "platform/FaultInjection.h"
 
 namespace {
 
@@ -69,6 +70,10 @@ TEST_F(RecordText, OneRecordFormWritesExactlyWhereAskedAndOnlyForTheExactName) {
     EXPECT_FALSE(database.WriteRecordText(".", "config/sample/widget.rec"));  // a directory
     EXPECT_TRUE(database.WriteRecordText("empty.txt", "empty.rec"));
     EXPECT_EQ(test::ReadWholeFile("empty.txt"), "");
+    // A text that did not reach the disk is not reported as written.
+    platform::ArmFault(platform::FileOperation::write, 1);
+    EXPECT_FALSE(database.WriteRecordText("full.txt", "config/sample/widget.rec"));
+    platform::DisarmFaults();
 }
 
 TEST_F(RecordText, DamagedFieldsEndTheRecordWithoutReadingPastIt) {

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/TextWriter.h"
 
 namespace {
 
@@ -101,6 +103,99 @@ TEST(PlatformFile, OneEditLockAtATime) {
     EXPECT_TRUE(LockFileForEdit(second));
     CloseFile(second);
     CloseFile(reader);
+}
+
+TEST(PlatformFile, WholeBufferHelpersReportWhatArrived) {
+    test::ScratchDir dir;
+    const std::string path = dir.File("f.bin");
+    {
+        const UniqueFile out(OpenOutputFile(path.c_str()));
+        ASSERT_TRUE(out);
+        EXPECT_TRUE(WriteAll(out.Get(), "0123456789", 10));
+        EXPECT_TRUE(WriteAll(out.Get(), "", 0));
+    }
+    const UniqueFile in(OpenFileForRead(path.c_str()));
+    char buffer[16] = {};
+    EXPECT_TRUE(ReadExactly(in.Get(), buffer, 4));
+    EXPECT_EQ(std::string(buffer, 4), "0123");
+    EXPECT_EQ(ReadUpTo(in.Get(), buffer, 16), 6u);  // the end of the file stops it
+    EXPECT_EQ(std::string(buffer, 6), "456789");
+    ASSERT_TRUE(SetFilePosition(in.Get(), 8));
+    EXPECT_FALSE(ReadExactly(in.Get(), buffer, 3));
+
+    std::vector<unsigned char> contents{1, 2, 3};
+    ASSERT_TRUE(ReadWholeFile(path.c_str(), &contents));
+    EXPECT_EQ(std::string(contents.begin(), contents.end()), "0123456789");
+    EXPECT_FALSE(ReadWholeFile(dir.File("missing").c_str(), &contents));
+    EXPECT_TRUE(contents.empty());
+    test::WriteWholeFile(dir.File("empty"), "");
+    EXPECT_TRUE(ReadWholeFile(dir.File("empty").c_str(), &contents));
+    EXPECT_TRUE(contents.empty());
+}
+
+// The seam sits in front of every OS implementation, so the helpers and the text writer meet
+// injected faults as the archive code does.
+TEST(PlatformFile, HelpersGoThroughTheFaultSeam) {
+    test::ScratchDir dir;
+    const std::string path = dir.File("f.bin");
+    {
+        const UniqueFile out(OpenOutputFile(path.c_str()));
+        ArmFault(FileOperation::write, 1, true);
+        EXPECT_FALSE(WriteAll(out.Get(), "0123456789", 10));
+        EXPECT_TRUE(FaultDelivered());
+        DisarmFaults();
+    }
+    EXPECT_EQ(test::ReadWholeFile(path), "01234");  // the short write put down half
+
+    std::vector<unsigned char> contents;
+    ArmFault(FileOperation::read, 1);
+    EXPECT_TRUE(ReadWholeFile(path.c_str(), &contents));
+    DisarmFaults();
+    EXPECT_TRUE(contents.empty());  // a failed read delivers nothing
+
+    TextWriter writer;
+    ASSERT_TRUE(writer.Open(path.c_str()));
+    writer.Print("%s=%d\n", "n", 7);
+    ArmFault(FileOperation::write, 1);
+    EXPECT_FALSE(writer.Close());
+    DisarmFaults();
+}
+
+TEST(PlatformFile, UniqueFileClosesOnceWhenItGoes) {
+    test::ScratchDir dir;
+    const std::string path = dir.File("f.arc");
+    UniqueFile moved;
+    {
+        UniqueFile first(OpenFileForEdit(path.c_str()));
+        ASSERT_TRUE(first);
+        ASSERT_TRUE(LockFileForEdit(first.Get()));
+        moved = std::move(first);
+        EXPECT_FALSE(first);
+    }
+    // The lock lives as long as the handle: the moved-to owner still holds it.
+    UniqueFile second(OpenFileForEdit(path.c_str()));
+    EXPECT_FALSE(LockFileForEdit(second.Get()));
+    moved.Reset();
+    EXPECT_FALSE(moved);
+    EXPECT_TRUE(LockFileForEdit(second.Get()));
+    const FileHandle raw = second.Release();
+    EXPECT_FALSE(second);
+    CloseFile(raw);
+}
+
+TEST(PlatformFile, TextWriterWritesLongAndShortTextsInOrder) {
+    test::ScratchDir dir;
+    const std::string path = dir.File("report.txt");
+    const std::string longText(3000, 'x');
+    TextWriter writer;
+    EXPECT_FALSE(writer.Close());  // nothing open
+    ASSERT_TRUE(writer.Open(path.c_str()));
+    writer.Write("a,");
+    writer.Print("%s|%5.1f|%-3s|", longText.c_str(), 2.25, "b");
+    writer.Write(std::string("c\0d", 3));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_EQ(test::ReadWholeFile(path), "a," + longText + "|  2.2|b  |" + std::string("c\0d", 3));
+    EXPECT_FALSE(writer.Open(dir.File("no/such/folder/x").c_str()));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "ArchiveFixture.h"
 #include "TestSupport.h"
+#include "platform/FaultInjection.h"
 #include "tool/TotalStatistics.h"
 
 namespace {
@@ -92,6 +93,15 @@ TEST_F(TotalStatistics, PatternsWithoutWildcardsOrMatches) {
     EXPECT_EQ(Report({"nothing*.arc", "missing/*.arc"}),
               typeHeader + rule + "Total          0       0.00 MB         0.00 MB         0.0         0.0 KB\r\n\r\n\r\n" +
                   archiveHeader);
+}
+
+TEST_F(TotalStatistics, ReportIsWrittenThroughTheFileLayer) {
+    platform::CountFileCalls();
+    const std::string report = Report({"*.arc"});
+    const std::uint64_t writes = platform::Calls(platform::FileOperation::write);
+    platform::DisarmFaults();
+    EXPECT_FALSE(report.empty());
+    EXPECT_GE(writes, 1u);
 }
 
 }  // namespace
