@@ -1,11 +1,11 @@
 // Name normalisation, the name hash, the hash table and lookup by name.
-#include <cctype>
 #include <cstring>
 #include <new>
 
 #include "Engine/Archive.h"
 #include "Engine/ArchiveFormat.h"
 #include "diagnostics/Assert.h"
+#include "platform/Ascii.h"
 
 namespace GAME {
 namespace {
@@ -15,21 +15,12 @@ unsigned int HashByte(const char* name, unsigned int at) {
     return static_cast<unsigned int>(static_cast<int>(static_cast<signed char>(name[at])));
 }
 
-int AsciiLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
-
-// Compares two NUL-terminated strings with ASCII case ignored; true when equal.
-bool EqualIgnoringCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b)
-        if (AsciiLower(static_cast<unsigned char>(*a)) != AsciiLower(static_cast<unsigned char>(*b))) return false;
-    return *a == *b;
-}
-
 }  // namespace
 
 void Archive::NormalizeFileName(const char* fileName, std::string& out) {
     if (fileName == nullptr || *fileName == '\0') return;
     out = fileName;
-    for (char& c : out) c = c == '\\' ? '/' : static_cast<char>(AsciiLower(static_cast<unsigned char>(c)));
+    for (char& c : out) c = c == '\\' ? '/' : platform::AsciiLower(c);
     if (!out.empty() && out[0] == '.') out.erase(0, 1);
     if (!out.empty() && out[0] == '/') out.erase(0, 1);
 }
@@ -104,7 +95,7 @@ unsigned int Archive::FindMatchingFiles(mem::vector<int>& files, const std::stri
     const std::size_t p = pattern.size();
     auto matches = [&](const FileEntry& entry) {
         return entry.name != nullptr && entry.nameLength >= p &&
-               EqualIgnoringCase(pattern.c_str(), entry.name + (entry.nameLength - p));
+               platform::EqualIgnoringAsciiCase(pattern.c_str(), entry.name + (entry.nameLength - p));
     };
     unsigned int numFiles = 0;
     for (const FileEntry& entry : fileArray)

@@ -50,9 +50,9 @@ void RunNamesTarget(const std::uint8_t* data, std::size_t size) {
     platform::MatchWildcard(first.c_str(), second.c_str());
     platform::CompareFoundNames(first, second);
     std::string path = all;
-    NormalizePath(path);
-    ArchiveBaseName(first.c_str());
-    ExtractionDestination(second.c_str(), first.c_str());
+    tool::NormalizePath(path);
+    tool::ArchiveBaseName(first.c_str());
+    tool::ExtractionDestination(second.c_str(), first.c_str());
 }
 
 }  // namespace fuzz

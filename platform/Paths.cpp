@@ -24,6 +24,11 @@ void DirectoryMaker::CreateDirectories(const std::string& path) {
     made.insert(path);
 }
 
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    return folder.back() == '/' ? folder + name : folder + '/' + name;
+}
+
 bool IsContainedRelativePath(const std::string& name) {
     if (name.empty() || IsSeparator(name[0])) return false;
     std::size_t start = 0;

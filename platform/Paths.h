@@ -22,6 +22,10 @@ private:
     std::unordered_set<std::string> made;
 };
 
+/// `folder` and `name` joined by a '/', which is left out when the folder is empty or already
+/// ends in one.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
 /// True when `name` stays inside the folder it is placed under: it is not empty, does not start
 /// with a separator, and none of its components is "..".
 bool IsContainedRelativePath(const std::string& name);

@@ -3,18 +3,20 @@
 
 #include <cstring>
 
+#include "platform/Ascii.h"
+
 namespace platform {
 namespace {
 
-unsigned char Upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
+unsigned char Upper(char c) { return static_cast<unsigned char>(AsciiUpper(c)); }
 
 }  // namespace
 
 int CompareFoundNames(const std::string& a, const std::string& b) {
     const std::size_t common = a.size() < b.size() ? a.size() : b.size();
     for (std::size_t i = 0; i < common; ++i) {
-        const unsigned char x = Upper(static_cast<unsigned char>(a[i]));
-        const unsigned char y = Upper(static_cast<unsigned char>(b[i]));
+        const unsigned char x = Upper(a[i]);
+        const unsigned char y = Upper(b[i]);
         if (x != y) return x < y ? -1 : 1;
     }
     if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
@@ -32,8 +34,7 @@ bool MatchWildcard(const char* pattern, const char* name) {
             star = pattern++;
             resume = name;
         } else if (*pattern == '?' ||
-                   (*pattern != '\0' && Upper(static_cast<unsigned char>(*pattern)) ==
-                                            Upper(static_cast<unsigned char>(*name)))) {
+                   (*pattern != '\0' && AsciiUpper(*pattern) == AsciiUpper(*name))) {
             ++pattern;
             ++name;
         } else if (star != nullptr) {

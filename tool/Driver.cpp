@@ -9,16 +9,18 @@
 
 #include "Engine/Archive.h"
 #include "database/Database.h"
-#include "platform/File.h"
+#include "platform/Ascii.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"
+#include "tool/DatabaseCommands.h"
 #include "tool/ExtractCommands.h"
 #include "tool/Import.h"
 #include "tool/ListCommands.h"
-#include "tool/NormalizePath.h"
+#include "tool/RemoveMissing.h"
 #include "tool/TotalStatistics.h"
 #include "tool/Usage.h"
 
+namespace tool {
 namespace {
 
 constexpr int exitFailure = 255;      // -1 as a process status
@@ -38,15 +40,6 @@ struct Command {
     int minimumArguments;
     void (*run)(Invocation& invocation);
 };
-
-bool EqualsIgnoringCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        const char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 32) : *a;
-        const char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b + 32) : *b;
-        if (x != y) return false;
-    }
-    return *a == *b;
-}
 
 void Import(Invocation& in, int mode) {
     ImportPath(*in.archive, in.arguments[3], in.arguments[4], in.compressionLevel, mode);
@@ -72,14 +65,8 @@ const Command commands[] = {
      }},
     {"-database", 2,
      [](Invocation& in) {
-         if (in.argumentCount >= 4) {
-             in.database->WriteRecordText(in.arguments[3], in.arguments[4]);
-             return;
-         }
-         std::string location = in.argumentCount >= 3 ? in.arguments[3] : "";
-         NormalizePath(location);
-         if (!location.empty() && location.back() != '/') location += '/';
-         GAME::ExportAllRecords(*in.database, location);
+         ExportDatabase(*in.database, in.argumentCount >= 3 ? in.arguments[3] : nullptr,
+                        in.argumentCount >= 4 ? in.arguments[4] : nullptr);
      }},
     {"-removeMissing", 3, [](Invocation& in) { RemoveMissingFiles(*in.archive, in.arguments[3]); }},
     {"-compact", 2, [](Invocation& in) { in.archive->Compact(); }},
@@ -89,7 +76,7 @@ const Command commands[] = {
 
 const Command* FindCommand(const char* word) {
     for (const Command& command : commands)
-        if (EqualsIgnoringCase(word, command.word)) return &command;
+        if (platform::EqualIgnoringAsciiCase(word, command.word)) return &command;
     return nullptr;
 }
 
@@ -121,7 +108,7 @@ int RunCommandLine(int argc, char** argv) {
     GAME::Archive archive;
 
     // The report form opens its archives read-only, one at a time, and reports no time.
-    if (EqualsIgnoringCase(argv[1], "-totalStats")) {
+    if (platform::EqualIgnoringAsciiCase(argv[1], "-totalStats")) {
         if (argumentCount >= 3) WriteTotalStatistics(argv[2], argumentCount - 2, argv + 3);
         return 0;
     }
@@ -129,10 +116,9 @@ int RunCommandLine(int argc, char** argv) {
     std::unique_ptr<GAME::Database> database;
 
     bool opened;
-    if (EqualsIgnoringCase(argv[2], "-database")) {
+    if (platform::EqualIgnoringAsciiCase(argv[2], "-database")) {
         database = std::make_unique<GAME::Database>();
-        std::vector<unsigned char> image;
-        opened = platform::ReadWholeFile(argv[1], &image) && database->Load(image.data(), image.size());
+        opened = LoadDatabase(argv[1], *database);
     } else {
         opened = archive.OpenEdit(argv[1]);
     }
@@ -170,3 +156,5 @@ int RunCommandLine(int argc, char** argv) {
     }
     return exitCode;
 }
+
+}  // namespace tool

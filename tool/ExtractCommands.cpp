@@ -3,17 +3,10 @@
 #include <cstdio>
 
 #include "Engine/Archive.h"
-#include "platform/FileSystem.h"
-#include "platform/Signals.h"
-#include "tool/ArchiveStatistics.h"
+#include "platform/Paths.h"
 #include "tool/NormalizePath.h"
 
-namespace {
-
-// More free records than this fraction makes -removeMissing compact.
-constexpr float compactionThreshold = 0.25f;
-
-}  // namespace
+namespace tool {
 
 void ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName) {
     if (fileName == nullptr) {
@@ -42,25 +35,7 @@ std::string ArchiveBaseName(const char* archivePath) {
 std::string ExtractionDestination(const char* location, const char* archivePath) {
     std::string destination = location;
     NormalizePath(destination);
-    if (!destination.empty() && destination.back() != '/') destination += '/';
-    return destination + ArchiveBaseName(archivePath);
+    return platform::JoinPath(destination, ArchiveBaseName(archivePath));
 }
 
-void RemoveMissingFiles(GAME::Archive& archive, const char* directory) {
-    const unsigned int count = archive.GetNumFiles();
-    for (unsigned int i = 0; i < count && platform::StopSignal() == 0; ++i) {
-        const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
-        if (!(entry.flags & GAME::Archive::fileFlagInUse) || entry.name == nullptr) continue;
-        const std::string path = std::string(directory) + "/" + entry.name;
-        platform::FileAttributes attributes;
-        if (platform::GetFileAttributes(path.c_str(), &attributes)) continue;
-        std::printf("removing file: %s\n", path.c_str());
-        archive.RemoveFile(static_cast<int>(i));
-    }
-    if (platform::StopSignal() != 0) return;
-    GAME::ArchiveStatistics stats;
-    archive.GetStatistics(stats);
-    if (stats.numEntries == 0) return;
-    const float freeFraction = static_cast<float>(stats.numEntries - stats.numActiveFiles) / static_cast<float>(stats.numEntries);
-    if (freeFraction > compactionThreshold) archive.Compact();
-}
+}  // namespace tool

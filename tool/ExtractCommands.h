@@ -1,4 +1,4 @@
-// The commands that take files out of an archive or prune it: -extract and -removeMissing.
+// The command that takes files out of an archive: -extract.
 #pragma once
 
 #include <string>
@@ -6,6 +6,8 @@
 namespace GAME {
 class Archive;
 }
+
+namespace tool {
 
 /// With `fileName`, extracts that one stored file under `location` ("file: ... not found in
 /// archive." when it is not there); without, extracts every file under `location`.
@@ -19,7 +21,4 @@ std::string ArchiveBaseName(const char* archivePath);
 /// or ends in one, then the archive's base name.
 std::string ExtractionDestination(const char* location, const char* archivePath);
 
-/// Removes every in-use record whose loose file is missing under `directory`, printing
-/// "removing file: <path>" for each; then compacts when more than a quarter of the records are
-/// free.
-void RemoveMissingFiles(GAME::Archive& archive, const char* directory);
+}  // namespace tool

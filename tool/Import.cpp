@@ -9,6 +9,8 @@
 #include "platform/Signals.h"
 #include "tool/NormalizePath.h"
 
+namespace tool {
+
 void ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode) {
     platform::FileAttributes attributes;
     if (!platform::GetFileAttributes(basePath, &attributes) || !attributes.isDirectory) return;
@@ -71,3 +73,5 @@ void ImportFile(GAME::Archive& archive, const char* fileName, int compressionLev
     std::printf("added: %s\n", shown.c_str());
     std::fflush(nullptr);
 }
+
+}  // namespace tool

@@ -5,6 +5,8 @@ namespace GAME {
 class Archive;
 }
 
+namespace tool {
+
 /// What happens to a file whose name is already in the archive.
 enum ImportMode {
     importModeAdd = 1,      // leave the stored file alone
@@ -25,3 +27,5 @@ void ImportDirectory(GAME::Archive& archive, const char* directory, bool recursi
 
 /// Imports one loose file under `fileName` as `importMode` says.
 void ImportFile(GAME::Archive& archive, const char* fileName, int compressionLevel, int importMode);
+
+}  // namespace tool

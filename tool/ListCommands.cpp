@@ -3,7 +3,9 @@
 #include <cstdio>
 
 #include "Engine/Archive.h"
-#include "tool/ArchiveStatistics.h"
+#include "tool/editor/ArchiveStatistics.h"
+
+namespace tool {
 
 void ListFiles(const GAME::Archive& archive) {
     for (unsigned int i = 0; i < archive.GetNumFiles(); ++i) {
@@ -24,3 +26,5 @@ void PrintStatistics(const GAME::Archive& archive) {
     std::printf("    maximum table depth: %u\n", stats.maxTableDepth);
     std::printf("    average depth %.2f\n", static_cast<double>(stats.averageTableDepth));
 }
+
+}  // namespace tool

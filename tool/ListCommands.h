@@ -5,8 +5,12 @@ namespace GAME {
 class Archive;
 }
 
+namespace tool {
+
 /// Prints the name of every in-use record, in record order.
 void ListFiles(const GAME::Archive& archive);
 
 /// Prints the archive's counts and hash-chain figures.
 void PrintStatistics(const GAME::Archive& archive);
+
+}  // namespace tool

@@ -1,8 +1,11 @@
 #include "tool/NormalizePath.h"
 
+#include "platform/Ascii.h"
+
+namespace tool {
+
 void NormalizePath(std::string& path) {
-    for (char& c : path) {
-        if (c == '\\') c = '/';
-        else if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-    }
+    for (char& c : path) c = c == '\\' ? '/' : platform::AsciiLower(c);
 }
+
+}  // namespace tool

@@ -3,5 +3,9 @@
 
 #include <string>
 
+namespace tool {
+
 /// Turns every '\' into '/' and ASCII upper case into lower case; strips nothing.
 void NormalizePath(std::string& path);
+
+}  // namespace tool

@@ -10,8 +10,9 @@
 #include "Engine/Archive.h"
 #include "platform/FileSystem.h"
 #include "platform/TextWriter.h"
-#include "tool/ArchiveStatistics.h"
+#include "tool/editor/ArchiveStatistics.h"
 
+namespace tool {
 namespace {
 
 // The totals of one file type. The sums are plain 32-bit additions.
@@ -145,3 +146,4 @@ void WriteTotalStatistics(const char* reportPath, int numPatterns, char** patter
     WriteArchiveTable(report, numPatterns, patterns);
 }
 
+}  // namespace tool

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace tool {
+
 void PrintUsage() {
     std::fputs(
         "Usage: brannock <file> <command> [command arguments]\n"
@@ -18,3 +20,5 @@ void PrintUsage() {
         "    -stats : display the archive statistics\n",
         stdout);
 }
+
+}  // namespace tool

@@ -1,5 +1,5 @@
 #include "tool/Driver.h"
 
 int main(int argc, char** argv) {
-    return RunCommandLine(argc, argv);
+    return tool::RunCommandLine(argc, argv);
 }

@@ -1,7 +1,9 @@
-// Directory creation along a path and the rule that keeps archive names inside their folder.
+// Directory creation along a path, joining, the rule that keeps archive names inside their
+// folder, and the ASCII-only case folding of names.
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "platform/Ascii.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -26,6 +28,29 @@ TEST(CreateDirectories, EveryLevelOuterFirstWithEitherSeparator) {
     test::WriteWholeFile("file", "");
     platform::CreateDirectories("file/sub");  // fails quietly under a file
     EXPECT_FALSE(std::filesystem::exists("file/sub"));
+}
+
+TEST(JoinPath, OneSeparatorUnlessTheFolderIsEmptyOrEndsInOne) {
+    EXPECT_EQ(platform::JoinPath("out", "a/b.txt"), "out/a/b.txt");
+    EXPECT_EQ(platform::JoinPath("out/", "a"), "out/a");
+    EXPECT_EQ(platform::JoinPath("", "a"), "a");
+    EXPECT_EQ(platform::JoinPath("out", ""), "out/");
+    EXPECT_EQ(platform::JoinPath("", ""), "");
+    EXPECT_EQ(platform::JoinPath("/", "a"), "/a");
+}
+
+TEST(AsciiCase, FoldsOnlyAsciiLetters) {
+    EXPECT_TRUE(platform::EqualIgnoringAsciiCase("-TotalStats", "-totalstats"));
+    EXPECT_FALSE(platform::EqualIgnoringAsciiCase("-add", "-addx"));
+    EXPECT_FALSE(platform::EqualIgnoringAsciiCase("", "a"));
+    // Bytes above 127 (UTF-8 or Latin-1 letters) are never folded, in any locale.
+    EXPECT_FALSE(platform::EqualIgnoringAsciiCase("\xC9t\xC9", "\xE9t\xE9"));
+    EXPECT_EQ(platform::AsciiLower('\xC9'), '\xC9');
+    EXPECT_EQ(platform::AsciiUpper('\xE9'), '\xE9');
+    EXPECT_EQ(platform::AsciiLower('@'), '@');  // the neighbours of the letters stay
+    EXPECT_EQ(platform::AsciiLower('['), '[');
+    EXPECT_EQ(platform::AsciiUpper('`'), '`');
+    EXPECT_EQ(platform::AsciiUpper('{'), '{');
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include "EditFixture.h"
 #include "diagnostics/AssertDialog.h"
 #include "platform/FileSystem.h"
-#include "tool/ArchiveStatistics.h"
+#include "tool/editor/ArchiveStatistics.h"
 
 namespace {
 

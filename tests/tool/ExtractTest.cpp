@@ -52,17 +52,17 @@ TEST_F(Extract, RefusalsAndTheProgressOfEveryPosition) {
 }
 
 TEST(ExtractCommands, BaseNameAndDestination) {
-    EXPECT_EQ(ArchiveBaseName("C:\\Data\\Sounds.arc"), "sounds");
-    EXPECT_EQ(ArchiveBaseName("Sounds.big.arc"), "sounds");
-    EXPECT_EQ(ArchiveBaseName("..\\Data\\Sounds.arc"), "sounds.arc");
-    EXPECT_EQ(ArchiveBaseName("dir.v2/pack"), "pack");
-    EXPECT_EQ(ArchiveBaseName("noext"), "noext");
-    EXPECT_EQ(ExtractionDestination("out", "Sounds.arc"), "out/sounds");
-    EXPECT_EQ(ExtractionDestination("Out\\", "Sounds.arc"), "out/sounds");
-    EXPECT_EQ(ExtractionDestination("", "Sounds.arc"), "sounds");
+    EXPECT_EQ(tool::ArchiveBaseName("C:\\Data\\Sounds.arc"), "sounds");
+    EXPECT_EQ(tool::ArchiveBaseName("Sounds.big.arc"), "sounds");
+    EXPECT_EQ(tool::ArchiveBaseName("..\\Data\\Sounds.arc"), "sounds.arc");
+    EXPECT_EQ(tool::ArchiveBaseName("dir.v2/pack"), "pack");
+    EXPECT_EQ(tool::ArchiveBaseName("noext"), "noext");
+    EXPECT_EQ(tool::ExtractionDestination("out", "Sounds.arc"), "out/sounds");
+    EXPECT_EQ(tool::ExtractionDestination("Out\\", "Sounds.arc"), "out/sounds");
+    EXPECT_EQ(tool::ExtractionDestination("", "Sounds.arc"), "sounds");
 
     std::string path = "Out\\Text/ÉA";
-    NormalizePath(path);
+    tool::NormalizePath(path);
     EXPECT_EQ(path, "out/text/Éa");
 }
 

@@ -21,7 +21,7 @@ protected:
     std::string Report(std::vector<std::string> patterns) {
         std::vector<char*> arguments;
         for (std::string& p : patterns) arguments.push_back(p.data());
-        WriteTotalStatistics("report.txt", static_cast<int>(arguments.size()), arguments.data());
+        tool::WriteTotalStatistics("report.txt", static_cast<int>(arguments.size()), arguments.data());
         return test::ReadWholeFile("report.txt");
     }
 

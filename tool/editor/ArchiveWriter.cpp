@@ -9,7 +9,7 @@
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
-#include "tool/ArchiveStatistics.h"
+#include "tool/editor/ArchiveStatistics.h"
 
 namespace GAME {
 

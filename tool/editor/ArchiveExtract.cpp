@@ -34,10 +34,9 @@ bool Archive::ExtractFileWith(int fileIndex, const char* outputDirectory, platfo
         return false;
     }
 
-    std::string outputPath;
-    if (outputDirectory != nullptr) NormalizeFileName(outputDirectory, outputPath);
-    if (!outputPath.empty() && outputPath.back() != '/') outputPath += '/';
-    outputPath += fileEntry.name;
+    std::string outputDirectoryName;
+    if (outputDirectory != nullptr) NormalizeFileName(outputDirectory, outputDirectoryName);
+    const std::string outputPath = platform::JoinPath(outputDirectoryName, fileEntry.name);
     const std::size_t lastSlash = outputPath.rfind('/');
     if (lastSlash != std::string::npos && lastSlash > 0) directories.CreateDirectories(outputPath.substr(0, lastSlash));
 

@@ -1,0 +1,15 @@
+// The command that prunes an archive: -removeMissing.
+#pragma once
+
+namespace GAME {
+class Archive;
+}
+
+namespace tool {
+
+/// Removes every in-use record whose loose file is missing under `directory`, printing
+/// "removing file: <path>" for each; then compacts when more than a quarter of the records are
+/// free.
+void RemoveMissingFiles(GAME::Archive& archive, const char* directory);
+
+}  // namespace tool
