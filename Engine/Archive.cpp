@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Engine/ArchiveEntryCodec.h"
 #include "Engine/ArchiveFormat.h"
 #include "Engine/ArchiveValidation.h"
 #include "diagnostics/Assert.h"
@@ -65,6 +66,37 @@ bool Archive::ReadHeader() {
 }
 
 bool Archive::ReadIndex(const ArchiveHeader& header) {
+    mem::vector<DiskFileEntry> diskEntries;
+    if (!LoadIndexTables(header, diskEntries)) return false;
+
+    const bool editing = archiveFileMode == fileModeEdit;
+    fileArray.resize(header.numFiles);
+    freeEntries.clear();
+    EntryChecker checker(header, nameTable, blockArray);
+    for (unsigned int i = 0; i < header.numFiles; ++i) {
+        const DiskFileEntry& disk = diskEntries[i];
+        FileEntry& entry = fileArray[i];
+        entry = FileEntry{};
+        if (!checker.Check(disk)) {
+            // Keep no record that points through a damaged entry.
+            fileArray.resize(i);
+            if (editing) ReleaseRecordCopies();
+            return false;
+        }
+        DecodeEntry(disk, entry);
+        if (!(entry.flags & fileFlagInUse)) {
+            if (editing) freeEntries.push_back(static_cast<int>(i));
+        } else if (!AttachNameAndBlocks(entry, disk, editing)) {
+            // A record without its copies could not be written back whole: refuse the open.
+            ReleaseRecordCopies();
+            return false;
+        }
+    }
+    if (editing) ReleaseTables();
+    return true;
+}
+
+bool Archive::LoadIndexTables(const ArchiveHeader& header, mem::vector<DiskFileEntry>& diskEntries) {
     std::uint64_t fileSize = 0;
     if (!platform::GetFileSize(archiveFileHandle, &fileSize)) return false;
     if (!CheckIndexFitsFile(header, fileSize)) return false;
@@ -85,59 +117,28 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
         if (!GAME_CHECK(bytesRead == header.nameTableSize)) return false;
     }
     // The whole entry table in one read rather than one read per record.
-    std::vector<DiskFileEntry> diskEntries(header.numFiles);
+    diskEntries.resize(header.numFiles);
     const std::uint64_t entryTableBytes = std::uint64_t(header.numFiles) * sizeof(DiskFileEntry);
     bytesRead = platform::ReadUpTo(archiveFileHandle, diskEntries.data(), entryTableBytes);
-    if (!GAME_CHECK(bytesRead == entryTableBytes)) return false;
+    return GAME_CHECK(bytesRead == entryTableBytes);
+}
 
-    const bool editing = archiveFileMode == fileModeEdit;
-    fileArray.resize(header.numFiles);
-    freeEntries.clear();
-    EntryChecker checker(header, nameTable, blockArray);
-    for (unsigned int i = 0; i < header.numFiles; ++i) {
-        const DiskFileEntry& disk = diskEntries[i];
-        FileEntry& entry = fileArray[i];
-        entry = FileEntry{};
-        if (!checker.Check(disk)) {
-            // Keep no record that points through a damaged entry.
-            fileArray.resize(i);
-            if (editing) ReleaseRecordCopies();
-            return false;
-        }
-        entry.flags = disk.flags;
-        entry.offset = disk.offset;
-        entry.size = disk.size;
-        entry.expandedSize = disk.expandedSize;
-        entry.checksum = disk.checksum;
-        entry.fileTime = (std::uint64_t(disk.fileTimeHigh) << 32) | disk.fileTimeLow;
-        entry.numBlocks = disk.numBlocks;
-        entry.nameLength = disk.nameLength;
-        if (entry.flags & fileFlagInUse) {
-            if (!editing) {
-                entry.name = nameTable + disk.nameOffset;
-                entry.blocks = blockArray != nullptr ? blockArray + disk.firstBlock : nullptr;
-                continue;
-            }
-            // A record without its copies could not be written back whole: refuse the open.
-            entry.name = static_cast<char*>(std::malloc(std::size_t(disk.nameLength) + 1));
-            if (!GAME_CHECK(entry.name)) {
-                ReleaseRecordCopies();
-                return false;
-            }
-            std::memcpy(entry.name, nameTable + disk.nameOffset, std::size_t(disk.nameLength) + 1);
-            if (disk.numBlocks != 0) {
-                entry.blocks = static_cast<FileBlock*>(std::malloc(std::size_t(disk.numBlocks) * sizeof(FileBlock)));
-                if (!GAME_CHECK(entry.blocks)) {
-                    ReleaseRecordCopies();
-                    return false;
-                }
-                std::memcpy(entry.blocks, blockArray + disk.firstBlock, std::size_t(disk.numBlocks) * sizeof(FileBlock));
-            }
-        } else if (editing) {
-            freeEntries.push_back(static_cast<int>(i));
-        }
+bool Archive::AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing) {
+    if (!editing) {
+        // Read mode points into the tables the archive keeps.
+        entry.name = nameTable + disk.nameOffset;
+        entry.blocks = blockArray != nullptr ? blockArray + disk.firstBlock : nullptr;
+        return true;
     }
-    if (editing) ReleaseTables();
+    // Edit mode gives each record copies of its own, which additions and removals change.
+    entry.name = static_cast<char*>(std::malloc(std::size_t(disk.nameLength) + 1));
+    if (!GAME_CHECK(entry.name)) return false;
+    std::memcpy(entry.name, nameTable + disk.nameOffset, std::size_t(disk.nameLength) + 1);
+    if (disk.numBlocks != 0) {
+        entry.blocks = static_cast<FileBlock*>(std::malloc(std::size_t(disk.numBlocks) * sizeof(FileBlock)));
+        if (!GAME_CHECK(entry.blocks)) return false;
+        std::memcpy(entry.blocks, blockArray + disk.firstBlock, std::size_t(disk.numBlocks) * sizeof(FileBlock));
+    }
     return true;
 }
 

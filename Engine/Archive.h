@@ -212,6 +212,7 @@ private:
     int AddCompressedFile(const char* fileName);
     bool ReserveIndexRoom();
     void UndoAddition(int fileIndex);
+    int RefuseAddition(int fileIndex, const char* fileName, const char* reason);
     bool MoveRecord(const FileEntry& record, unsigned int destination, MoveBuffer& buffer);
     bool ExtractFileWith(int fileIndex, const char* outputDirectory, platform::DirectoryMaker& directories);
     void ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Engine/Archive.h"
+#include "Engine/ArchiveEntryCodec.h"
 #include "Engine/ArchiveFormat.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
@@ -41,26 +42,13 @@ bool Archive::WriteIndex(ArchiveHeader& header) {
     for (std::size_t i = 0; i < numFiles; ++i) {
         const FileEntry& entry = fileArray[i];
         DiskFileEntry& disk = diskFileEntryArray[i];
-        // A record without its block list writes no blocks, so that the counts match the bytes.
-        disk.numBlocks = entry.blocks != nullptr ? entry.numBlocks : 0;
+        EncodeEntry(entry, disk);
         disk.firstBlock = header.numBlocks;
         if (disk.numBlocks != 0) {
             blockTable.append(reinterpret_cast<const char*>(entry.blocks), std::size_t(disk.numBlocks) * sizeof(FileBlock));
             header.blockTableSize += disk.numBlocks * static_cast<unsigned int>(sizeof(FileBlock));
         }
         header.numBlocks += disk.numBlocks;
-    }
-    for (std::size_t i = 0; i < numFiles; ++i) {
-        const FileEntry& entry = fileArray[i];
-        DiskFileEntry& disk = diskFileEntryArray[i];
-        disk.flags = entry.flags;
-        disk.offset = entry.offset;
-        disk.size = entry.size;
-        disk.expandedSize = entry.expandedSize;
-        disk.checksum = entry.checksum;
-        disk.fileTimeLow = static_cast<unsigned int>(entry.fileTime);
-        disk.fileTimeHigh = static_cast<unsigned int>(entry.fileTime >> 32);
-        disk.nameLength = entry.name != nullptr ? entry.nameLength : 0;
         disk.nameOffset = header.nameTableSize;
         if (entry.name != nullptr) {
             names.append(entry.name, entry.nameLength);
@@ -73,7 +61,9 @@ bool Archive::WriteIndex(ArchiveHeader& header) {
         }
     }
 
-    bool written = SetFilePosition(header.indexOffset) && platform::WriteAll(archiveFileHandle, blockTable.data(), blockTable.size()) && platform::WriteAll(archiveFileHandle, names.data(), names.size());
+    bool written = SetFilePosition(header.indexOffset) &&
+                   platform::WriteAll(archiveFileHandle, blockTable.data(), blockTable.size()) &&
+                   platform::WriteAll(archiveFileHandle, names.data(), names.size());
     std::uint64_t currentLocation = 0;
     platform::GetFilePosition(archiveFileHandle, &currentLocation);
     if (written)

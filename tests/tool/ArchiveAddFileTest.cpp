@@ -1,10 +1,12 @@
 // Adding loose files, stored and compressed.
+#include <cstring>
 #include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "EditFixture.h"
+#include "platform/FaultInjection.h"
 #include "platform/FileSystem.h"
 
 namespace {
@@ -136,6 +138,35 @@ TEST_F(AddFile, MissingFilesAndBadNamesAddNothing) {
     EXPECT_NE(reports.find("(*fileName)"), std::string::npos) << reports;
     EXPECT_EQ(archive->GetNumFiles(), 0u);
     EXPECT_FALSE(archive->HasWriteFailed());
+}
+
+// Every way an addition can fail says so in one line naming the file, and leaves no record.
+TEST_F(AddFile, EachFailedAdditionSaysWhyInOneLine) {
+    Loose("s.txt", "stored bytes");
+    Loose("c.bin", test::CompressibleBytes(300000));
+    struct Case {
+        const char* name;
+        int level;
+        platform::FileOperation operation;
+        const char* line;
+        bool writeFailed;
+    } const cases[] = {
+        {"s.txt", 0, platform::FileOperation::read, "s.txt: not added, reading it failed.\n", false},
+        {"c.bin", 5, platform::FileOperation::read, "c.bin: not added, reading it failed.\n", false},
+        {"s.txt", 0, platform::FileOperation::write, "s.txt: not added, writing to the archive failed.\n", true},
+        {"c.bin", 5, platform::FileOperation::write, "c.bin: not added, writing to the archive failed.\n", true},
+    };
+    for (const Case& c : cases) {
+        OpenEdit();
+        platform::ArmFault(c.operation, 1);
+        const std::string errors = test::CaptureStderr([&] { EXPECT_EQ(archive->AddFile(c.name, c.level), -1); });
+        platform::DisarmFaults();
+        EXPECT_NE(errors.find(c.line), std::string::npos) << errors;
+        EXPECT_EQ(errors.find(": not added, ", errors.find(c.line) + std::strlen(c.line)), std::string::npos) << errors;
+        EXPECT_EQ(archive->GetNumFiles(), 0u) << c.line;
+        EXPECT_EQ(archive->HasWriteFailed(), c.writeFailed) << c.line;
+        archive->Close(false);
+    }
 }
 
 // Sizes and offsets are 32-bit: a loose file of 4 GiB, or data that would end past the 4 GiB

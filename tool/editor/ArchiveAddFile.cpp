@@ -1,8 +1,8 @@
 // Adding a loose file to an archive open for edit, stored or as LZ4 blocks.
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include <lz4.h>
@@ -13,6 +13,7 @@
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "tool/editor/NotAdded.h"
 
 namespace GAME {
 namespace {
@@ -20,23 +21,109 @@ namespace {
 // The copy buffer of a stored addition.
 constexpr unsigned int fileBufferSize = 4096;
 
+// Why an addition failed, as the "not added" line says it.
+const char reasonDiskFull[] = "the disk is full";
+const char reasonReadFailed[] = "reading it failed";
+const char reasonWriteFailed[] = "writing to the archive failed";
+const char reasonOutOfMemory[] = "there is not enough memory";
+
+// A loose file open for reading, and its length.
+struct LooseFile {
+    platform::UniqueFile file;
+    unsigned int length = 0;
+};
+
 // Opens a loose file and takes its length; refuses files that a 32-bit size cannot describe.
-platform::FileHandle OpenLooseFile(const char* fileName, unsigned int* length) {
+bool OpenLooseFile(const char* fileName, LooseFile& loose) {
     const platform::FileHandle INVALID_HANDLE_VALUE = platform::invalidFileHandle;
-    platform::FileHandle inputFile = platform::OpenFileForRead(fileName);
-    if (!GAME_CHECK(inputFile != INVALID_HANDLE_VALUE)) return platform::invalidFileHandle;
+    const platform::FileHandle inputFile = platform::OpenFileForRead(fileName);
+    loose.file.Reset(inputFile);
+    if (!GAME_CHECK(inputFile != INVALID_HANDLE_VALUE)) return false;
     std::uint64_t size = 0;
-    if (!platform::GetFileSize(inputFile, &size) || size > 0xFFFFFFFFull) {
-        std::fprintf(stderr, "%s: not added, files of 4 GiB or more cannot be archived.\n", fileName);
-        platform::CloseFile(inputFile);
-        return platform::invalidFileHandle;
+    if (!platform::GetFileSize(loose.file.Get(), &size) || size > 0xFFFFFFFFull) {
+        ReportNotAdded(fileName, "files of 4 GiB or more cannot be archived");
+        return false;
     }
-    *length = static_cast<unsigned int>(size);
-    return inputFile;
+    loose.length = static_cast<unsigned int>(size);
+    return true;
 }
 
-void ReportNotAdded(const char* fileName, const char* reason) {
-    std::fprintf(stderr, "%s: not added, %s.\n", fileName, reason);
+std::unique_ptr<char[]> AllocateBuffer(std::size_t size) { return std::unique_ptr<char[]>(new (std::nothrow) char[size]); }
+
+// Copies the loose file to the archive's current position and sums its checksum. Gives null,
+// or why the copy failed.
+const char* CopyLooseFile(LooseFile& loose, platform::FileHandle archiveFile, uLong* checksum) {
+    const std::unique_ptr<char[]> fileBuffer = AllocateBuffer(fileBufferSize);
+    if (!GAME_CHECK(fileBuffer)) return reasonOutOfMemory;
+    *checksum = adler32(0, nullptr, 0);
+    for (unsigned int remaining = loose.length; remaining > 0;) {
+        const std::uint32_t bytesToRead = remaining < fileBufferSize ? remaining : fileBufferSize;
+        std::uint32_t bytesRead = 0;
+        platform::ReadFile(loose.file.Get(), fileBuffer.get(), bytesToRead, &bytesRead);
+        // A file that shrank or failed while it was read would be stored with bytes that are
+        // not its own: take it out again rather than keep a damaged copy.
+        const bool readWhole = GAME_CHECK(bytesRead == bytesToRead);
+        *checksum = adler32(*checksum, reinterpret_cast<const Bytef*>(fileBuffer.get()), bytesRead);
+        std::uint32_t bytesWritten = 0;
+        const bool written = platform::WriteFile(archiveFile, fileBuffer.get(), bytesRead, &bytesWritten);
+        GAME_ASSERT(bytesRead == bytesWritten);
+        if (!written) return reasonWriteFailed;
+        if (!readWhole) return reasonReadFailed;
+        remaining -= bytesToRead;
+    }
+    return nullptr;
+}
+
+// A loose file compressed in memory, before it has a place in the archive. Each block keeps a
+// run of exactly its stored length, so that memory stays at the compressed size.
+struct CompressedFile {
+    std::vector<std::vector<char>> blockData;
+    std::vector<FileBlock> blocks;  // offsets from the start of the file's run
+    unsigned int storedSize = 0;
+    uLong checksum = 0;
+};
+
+// Compresses the whole loose file block by block. A block that LZ4 cannot shrink (or that
+// fails) is kept raw, with equal sizes. Gives null, or why the file could not be compressed:
+// it could not be read whole, or it changed length meanwhile.
+const char* CompressLooseFile(LooseFile& loose, unsigned int blockSize, CompressedFile& compressed) {
+    const unsigned int numBlocks = static_cast<unsigned int>((std::uint64_t(loose.length) + blockSize - 1) / blockSize);
+    const int bound = LZ4_compressBound(static_cast<int>(blockSize));
+    const std::unique_ptr<char[]> fileDataBuffer = AllocateBuffer(blockSize);
+    if (!GAME_CHECK(fileDataBuffer)) return reasonOutOfMemory;
+    const std::unique_ptr<char[]> compressionBuffer = AllocateBuffer(static_cast<std::size_t>(bound));
+    if (!GAME_CHECK(compressionBuffer)) return reasonOutOfMemory;
+
+    compressed.blockData.resize(numBlocks);
+    compressed.blocks.resize(numBlocks);
+    compressed.checksum = adler32(0, nullptr, 0);
+    unsigned int blockIndex = 0;
+    std::uint64_t expandedTotal = 0;
+    while (blockIndex < numBlocks) {
+        std::uint32_t n = 0;
+        if (!platform::ReadFile(loose.file.Get(), fileDataBuffer.get(), blockSize, &n) || n == 0) break;
+        expandedTotal += n;
+        compressed.checksum = adler32(compressed.checksum, reinterpret_cast<const Bytef*>(fileDataBuffer.get()), n);
+        const int packed = LZ4_compress_fast(fileDataBuffer.get(), compressionBuffer.get(), static_cast<int>(n), bound, 1);
+        const bool raw = packed <= 0 || static_cast<unsigned int>(packed) >= n;
+        const char* chosen = raw ? fileDataBuffer.get() : compressionBuffer.get();
+        const unsigned int stored = raw ? n : static_cast<unsigned int>(packed);
+        compressed.blockData[blockIndex].assign(chosen, chosen + stored);
+        compressed.blocks[blockIndex] = FileBlock{compressed.storedSize, stored, n};
+        compressed.storedSize += stored;
+        ++blockIndex;
+    }
+    if (!GAME_CHECK(blockIndex == numBlocks)) return reasonReadFailed;
+    // A file that changed length while it was read would give blocks that do not add up to it.
+    if (!GAME_CHECK(expandedTotal == loose.length)) return reasonReadFailed;
+    return nullptr;
+}
+
+// Writes the compressed blocks, in order, at the archive's current position.
+bool WriteBlocks(platform::FileHandle archiveFile, const CompressedFile& compressed) {
+    for (const std::vector<char>& block : compressed.blockData)
+        if (!platform::WriteAll(archiveFile, block.data(), block.size())) return false;
+    return true;
 }
 
 }  // namespace
@@ -54,137 +141,61 @@ int Archive::AddFile(const char* fileName, int compressionLevel) {
 
 int Archive::AddStoredFile(const char* fileName) {
     if (FindFile(fileName) >= 0) return -1;
-    unsigned int length = 0;
-    const platform::FileHandle inputFile = OpenLooseFile(fileName, &length);
-    if (inputFile == platform::invalidFileHandle) return -1;
+    LooseFile loose;
+    if (!OpenLooseFile(fileName, loose)) return -1;
+    const int index = AllocateFileEntry(fileName, loose.length, loose.length, false);
+    if (index < 0) return index;
 
-    const int index = AllocateFileEntry(fileName, length, length, false);
-    if (index < 0) {
-        platform::CloseFile(inputFile);
-        return index;
-    }
-    char* fileBuffer = static_cast<char*>(std::malloc(fileBufferSize));
-    if (!GAME_CHECK(fileBuffer)) {
-        platform::CloseFile(inputFile);
-        UndoAddition(index);
-        return -1;
-    }
-    if (!ReserveIndexRoom()) {
-        std::free(fileBuffer);
-        platform::CloseFile(inputFile);
-        UndoAddition(index);
-        ReportNotAdded(fileName, "the disk is full");
-        return -1;
-    }
-    uLong checksum = adler32(0, nullptr, 0);
-    bool written = SetFilePosition(fileArray[index].offset);
-    bool readWhole = true;
-    for (unsigned int remaining = length; remaining > 0 && written && readWhole;) {
-        const std::uint32_t bytesToRead = remaining < fileBufferSize ? remaining : fileBufferSize;
-        std::uint32_t bytesRead = 0;
-        platform::ReadFile(inputFile, fileBuffer, bytesToRead, &bytesRead);
-        // A file that shrank or failed while it was read would be stored with bytes that are
-        // not its own: take it out again rather than keep a damaged copy.
-        readWhole = GAME_CHECK(bytesRead == bytesToRead);
-        checksum = adler32(checksum, reinterpret_cast<const Bytef*>(fileBuffer), bytesRead);
-        std::uint32_t bytesWritten = 0;
-        written = platform::WriteFile(archiveFileHandle, fileBuffer, bytesRead, &bytesWritten);
-        GAME_ASSERT(bytesRead == bytesWritten);
-        remaining -= bytesToRead;
-    }
-    std::free(fileBuffer);
-    platform::CloseFile(inputFile);
-    if (!written || !readWhole) {
-        UndoAddition(index);
-        if (!written) writeFailed = true;
-        ReportNotAdded(fileName, written ? "reading it failed" : "writing to the archive failed");
-        return -1;
-    }
+    uLong checksum = 0;
+    const char* failure = nullptr;
+    if (!ReserveIndexRoom()) failure = reasonDiskFull;
+    else if (!SetFilePosition(fileArray[index].offset)) failure = reasonWriteFailed;
+    else failure = CopyLooseFile(loose, archiveFileHandle, &checksum);
+    if (failure != nullptr) return RefuseAddition(index, fileName, failure);
     fileArray[index].checksum = static_cast<unsigned int>(checksum);
     return index;
 }
 
 int Archive::AddCompressedFile(const char* fileName) {
     if (FindFile(fileName) >= 0) return -1;
-    unsigned int length = 0;
-    const platform::FileHandle inputFile = OpenLooseFile(fileName, &length);
-    if (inputFile == platform::invalidFileHandle) return -1;
-
-    uLong checksum = adler32(0, nullptr, 0);
-    const unsigned int numBlocks = static_cast<unsigned int>((std::uint64_t(length) + blockSize - 1) / blockSize);
-    const int bound = LZ4_compressBound(static_cast<int>(blockSize));
-    char* fileDataBuffer = static_cast<char*>(std::malloc(blockSize));
-    if (!GAME_CHECK(fileDataBuffer)) {
-        platform::CloseFile(inputFile);
-        return -1;
-    }
-    char* compressionBuffer = static_cast<char*>(std::malloc(static_cast<std::size_t>(bound)));
-    if (!GAME_CHECK(compressionBuffer)) {
-        std::free(fileDataBuffer);
-        platform::CloseFile(inputFile);
-        return -1;
-    }
+    LooseFile loose;
+    if (!OpenLooseFile(fileName, loose)) return -1;
     // The whole file is compressed before space is claimed, so that the exact stored size
-    // decides where it goes, and a file that fails part-way leaves the archive untouched. Each
-    // block keeps a run of exactly its stored length: memory stays at the compressed size.
-    std::vector<std::vector<char>> compressedBlockData(numBlocks);
-    std::vector<FileBlock> blockSet(numBlocks);
-    unsigned int blockIndex = 0;
-    unsigned int total = 0;
-    std::uint64_t expandedTotal = 0;
-    while (blockIndex < numBlocks) {
-        std::uint32_t n = 0;
-        if (!platform::ReadFile(inputFile, fileDataBuffer, blockSize, &n) || n == 0) break;
-        expandedTotal += n;
-        checksum = adler32(checksum, reinterpret_cast<const Bytef*>(fileDataBuffer), n);
-        const int packed = LZ4_compress_fast(fileDataBuffer, compressionBuffer, static_cast<int>(n), bound, 1);
-        // A block that LZ4 cannot shrink (or that fails) is kept raw, with equal sizes.
-        const bool raw = packed <= 0 || static_cast<unsigned int>(packed) >= n;
-        const char* chosen = raw ? fileDataBuffer : compressionBuffer;
-        const unsigned int stored = raw ? n : static_cast<unsigned int>(packed);
-        compressedBlockData[blockIndex].assign(chosen, chosen + stored);
-        blockSet[blockIndex] = FileBlock{total, stored, n};
-        total += stored;
-        ++blockIndex;
+    // decides where it goes, and a file that fails part-way leaves the archive untouched.
+    CompressedFile compressed;
+    const char* failure = CompressLooseFile(loose, blockSize, compressed);
+    loose.file.Reset();
+    if (failure != nullptr) {
+        ReportNotAdded(fileName, failure);
+        return -1;
     }
-    std::free(compressionBuffer);
-    std::free(fileDataBuffer);
-    platform::CloseFile(inputFile);
-    if (!GAME_CHECK(blockIndex == numBlocks)) return -1;
-    // A file that changed length while it was read would give blocks that do not add up to it.
-    if (!GAME_CHECK(expandedTotal == length)) return -1;
 
-    const int index = AllocateFileEntry(fileName, total, length, true);
+    const unsigned int numBlocks = static_cast<unsigned int>(compressed.blocks.size());
+    const int index = AllocateFileEntry(fileName, compressed.storedSize, loose.length, true);
     if (index < 0) return index;
     FileEntry& entry = fileArray[index];
-    entry.checksum = static_cast<unsigned int>(checksum);
+    entry.checksum = static_cast<unsigned int>(compressed.checksum);
     if (numBlocks != 0) {
         entry.blocks = static_cast<FileBlock*>(std::malloc(std::size_t(numBlocks) * sizeof(FileBlock)));
-        if (!GAME_CHECK(entry.blocks)) {
-            UndoAddition(index);
-            return -1;
-        }
+        if (!GAME_CHECK(entry.blocks)) return RefuseAddition(index, fileName, reasonOutOfMemory);
         entry.numBlocks = numBlocks;
         for (unsigned int i = 0; i < numBlocks; ++i) {
-            entry.blocks[i] = blockSet[i];
+            entry.blocks[i] = compressed.blocks[i];
             entry.blocks[i].offset += entry.offset;
         }
     }
-    if (!ReserveIndexRoom()) {
-        UndoAddition(index);
-        ReportNotAdded(fileName, "the disk is full");
-        return -1;
-    }
-    bool written = SetFilePosition(entry.offset);
-    for (unsigned int b = 0; b < numBlocks && written; ++b)
-        written = platform::WriteAll(archiveFileHandle, compressedBlockData[b].data(), compressedBlockData[b].size());
-    if (!written) {
-        UndoAddition(index);
-        writeFailed = true;
-        ReportNotAdded(fileName, "writing to the archive failed");
-        return -1;
-    }
+    if (!ReserveIndexRoom()) failure = reasonDiskFull;
+    else if (!SetFilePosition(entry.offset) || !WriteBlocks(archiveFileHandle, compressed)) failure = reasonWriteFailed;
+    if (failure != nullptr) return RefuseAddition(index, fileName, failure);
     return index;
+}
+
+int Archive::RefuseAddition(int fileIndex, const char* fileName, const char* reason) {
+    UndoAddition(fileIndex);
+    // The archive itself could not take bytes: the run must not pass for a success.
+    if (reason == reasonWriteFailed) writeFailed = true;
+    ReportNotAdded(fileName, reason);
+    return -1;
 }
 
 bool Archive::ReserveIndexRoom() {

@@ -1,5 +1,7 @@
 // Removing files from an archive open for edit, and compacting its data.
 #include <cstdlib>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "Engine/Archive.h"
@@ -42,6 +44,12 @@ void Archive::RemoveFile(int fileIndex) {
     freeEntries.push_back(fileIndex);
 }
 
+// The bytes of the record being moved; it grows to the largest record moved and is kept.
+struct Archive::MoveBuffer {
+    std::unique_ptr<char[]> bytes;
+    unsigned int capacity = 0;
+};
+
 void Archive::Compact() {
     if (archiveFileMode != fileModeEdit) return;
 
@@ -49,8 +57,7 @@ void Archive::Compact() {
     const std::vector<FileEntry> originalEntries(fileArray.begin(), fileArray.end());
     unsigned int currentOffset = sizeof(ArchiveHeader);
     std::size_t n = 0;
-    char* buffer = nullptr;
-    unsigned int bufferSize = 0;
+    MoveBuffer buffer;
     std::size_t stoppedAt = originalEntries.size();
 
     for (std::size_t i = 0; i < originalEntries.size(); ++i) {
@@ -64,39 +71,11 @@ void Archive::Compact() {
         FileEntry newEntry = originalEntry;
         if (newEntry.offset != currentOffset) {
             GAME_ASSERT(newEntry.offset > currentOffset);
-            if (bufferSize < originalEntry.size) {
-                std::free(buffer);
-                buffer = static_cast<char*>(std::malloc(originalEntry.size));
-                bufferSize = buffer != nullptr ? originalEntry.size : 0;
-                if (!GAME_CHECK(buffer)) {
-                    stoppedAt = i;
-                    break;
-                }
-            }
-            std::uint32_t bytesRead = 0;
-            if (SetFilePosition(originalEntry.offset)) platform::ReadFile(archiveFileHandle, buffer, originalEntry.size, &bytesRead);
-            // A file that cannot be read whole stays where it is rather than move damaged.
-            if (!GAME_CHECK(bytesRead == originalEntry.size)) {
+            if (!MoveRecord(originalEntry, currentOffset, buffer)) {
                 stoppedAt = i;
                 break;
             }
             newEntry.offset = currentOffset;
-            std::uint32_t bytesWritten = 0;
-            const bool written = SetFilePosition(newEntry.offset) &&
-                                 platform::WriteFile(archiveFileHandle, buffer, newEntry.size, &bytesWritten);
-            std::uint64_t position = 0;
-            platform::GetFilePosition(archiveFileHandle, &position);
-            GAME_ASSERT(position == (newEntry.offset + newEntry.size));
-            GAME_ASSERT(bytesRead == bytesWritten);
-            if (!written) {
-                // Put the bytes back where the record still says they are, in case the move
-                // overlapped them, and stop.
-                writeFailed = true;
-                if (SetFilePosition(originalEntry.offset))
-                    platform::WriteFile(archiveFileHandle, buffer, originalEntry.size, &bytesWritten);
-                stoppedAt = i;
-                break;
-            }
             unsigned int blockOffset = newEntry.offset;
             for (unsigned int b = 0; newEntry.blocks != nullptr && b < newEntry.numBlocks; ++b) {
                 newEntry.blocks[b].offset = blockOffset;
@@ -108,7 +87,6 @@ void Archive::Compact() {
         GAME_ASSERT(newEntry.offset + newEntry.size == currentOffset);
         ++n;
     }
-    std::free(buffer);
 
     // A compaction that stopped keeps the records it did not reach, free ones included, where
     // they were: the index stays true to the file, with a hole before the first of them.
@@ -119,6 +97,38 @@ void Archive::Compact() {
     }
     fileArray.resize(n);
     BuildHashTable();
+}
+
+bool Archive::MoveRecord(const FileEntry& originalEntry, unsigned int destination, MoveBuffer& moveBuffer) {
+    if (moveBuffer.capacity < originalEntry.size) {
+        moveBuffer.bytes.reset(new (std::nothrow) char[originalEntry.size]);
+        const char* buffer = moveBuffer.bytes.get();
+        moveBuffer.capacity = buffer != nullptr ? originalEntry.size : 0;
+        if (!GAME_CHECK(buffer)) return false;
+    }
+    char* buffer = moveBuffer.bytes.get();
+    std::uint32_t bytesRead = 0;
+    if (SetFilePosition(originalEntry.offset)) platform::ReadFile(archiveFileHandle, buffer, originalEntry.size, &bytesRead);
+    // A file that cannot be read whole stays where it is rather than move damaged.
+    if (!GAME_CHECK(bytesRead == originalEntry.size)) return false;
+
+    FileEntry newEntry = originalEntry;
+    newEntry.offset = destination;
+    std::uint32_t bytesWritten = 0;
+    const bool written =
+        SetFilePosition(newEntry.offset) && platform::WriteFile(archiveFileHandle, buffer, newEntry.size, &bytesWritten);
+    std::uint64_t position = 0;
+    platform::GetFilePosition(archiveFileHandle, &position);
+    GAME_ASSERT(position == (newEntry.offset + newEntry.size));
+    GAME_ASSERT(bytesRead == bytesWritten);
+    if (!written) {
+        // Put the bytes back where the record still says they are, in case the move overlapped
+        // them.
+        writeFailed = true;
+        if (SetFilePosition(originalEntry.offset)) platform::WriteFile(archiveFileHandle, buffer, originalEntry.size, &bytesWritten);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace GAME

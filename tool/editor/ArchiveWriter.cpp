@@ -1,5 +1,4 @@
 // Opening an archive for edit, making records for new files, and surveying the index.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -10,6 +9,7 @@
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "tool/editor/ArchiveStatistics.h"
+#include "tool/editor/NotAdded.h"
 
 namespace GAME {
 
@@ -78,7 +78,7 @@ int Archive::AllocateFileEntry(const char* fileName, unsigned int size, unsigned
     int index = FindFreeEntry(size);
     const std::uint64_t appendPoint = AppendPoint();
     if (index < 0 && appendPoint + size > archiveOffsetLimit) {
-        std::fprintf(stderr, "%s: not added, the archive would pass 4 GiB.\n", fileName);
+        ReportNotAdded(fileName, "the archive would pass 4 GiB");
         return -1;
     }
     entry.name = static_cast<char*>(std::malloc(normalized.size() + 1));
