@@ -7,6 +7,23 @@
 #include "Scratch.h"
 
 namespace fuzz {
+namespace {
+
+// Makes a folder the current directory for the object's lifetime.
+class InFolder {
+public:
+    explicit InFolder(const std::filesystem::path& folder) : saved(std::filesystem::current_path()) {
+        std::filesystem::current_path(folder);
+    }
+    ~InFolder() { std::filesystem::current_path(saved); }
+    InFolder(const InFolder&) = delete;
+    InFolder& operator=(const InFolder&) = delete;
+
+private:
+    std::filesystem::path saved;
+};
+
+}  // namespace
 
 void RunArchiveTarget(const std::uint8_t* data, std::size_t size) {
     const std::filesystem::path& scratch = FreshScratch();
@@ -25,7 +42,11 @@ void RunArchiveTarget(const std::uint8_t* data, std::size_t size) {
                 std::vector<char> contents(entry.expandedSize < (64u << 20) ? entry.expandedSize : (64u << 20));
                 archive.ReadFileData(static_cast<int>(i), contents.data(), 0, static_cast<unsigned>(contents.size()));
             }
-            archive.ExtractAllFiles((scratch / "out").string().c_str());
+            // The output folder is taken as a name inside the archive's world: a leading '/' is
+            // dropped and upper case is folded. Extract from inside the scratch folder to a
+            // relative "out", or the files would land under the current directory.
+            const InFolder inScratch(scratch);
+            archive.ExtractAllFiles("out");
         }
     }
     GAME::Archive edit;

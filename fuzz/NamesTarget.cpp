@@ -13,13 +13,14 @@
 namespace fuzz {
 namespace {
 
-// An archive whose names the fuzzed ones are looked up among; it stays open for the process.
+// An archive whose names the fuzzed ones are looked up among; it stays open for the process, so it
+// lives beside the per-input folder rather than in it.
 GAME::Archive& LookupArchive() {
     static GAME::Archive* archive = [] {
         test::ArchiveFixture fixture;
         for (const char* name : {"data/x.txt", "data/box.txt", "textures/wall.tex", "a", "\xE9t\xE9/\xC0" "b"})
             fixture.AddStored(name, name);
-        const std::string path = (std::filesystem::temp_directory_path() / "brannock-fuzz-names.arc").string();
+        const std::string path = ProcessScratchFile("names.arc").string();
         fixture.WriteTo(path);
         auto* opened = new GAME::Archive;
         opened->OpenRead(path.c_str());

@@ -31,4 +31,10 @@ void DebugBreak();
 /// Gives the path of the running program in `*path`.
 bool GetProgramPath(std::string* path);
 
+/// The operating system's number for the calling process; a forked child has its own.
+long ProcessId();
+
+/// Sets an environment variable of the process, or removes it when `value` is null.
+void SetEnvironmentVariable(const char* name, const char* value);
+
 }  // namespace platform

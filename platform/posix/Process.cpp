@@ -55,4 +55,11 @@ bool GetProgramPath(std::string* path) {
     return true;
 }
 
+long ProcessId() { return static_cast<long>(::getpid()); }
+
+void SetEnvironmentVariable(const char* name, const char* value) {
+    if (value != nullptr) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+}
+
 }  // namespace platform
