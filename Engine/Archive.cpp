@@ -27,9 +27,7 @@ Archive::Archive()
       reservedEnd(0),
       indexBound(0) {}
 
-Archive::~Archive() {
-    Close(false);
-}
+Archive::~Archive() { Close(false); }
 
 bool Archive::OpenRead(const char* fileName) {
     if (!GAME_CHECK(fileName)) return false;
@@ -142,12 +140,11 @@ bool Archive::AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, b
     return true;
 }
 
-bool Archive::SetFilePosition(unsigned int position) {
-    return platform::SetFilePosition(archiveFileHandle, position);
-}
+bool Archive::SetFilePosition(unsigned int position) { return platform::SetFilePosition(archiveFileHandle, position); }
 
 unsigned int Archive::AppendPoint() const {
-    return fileArray.empty() ? static_cast<unsigned int>(sizeof(ArchiveHeader)) : fileArray.back().offset + fileArray.back().size;
+    return fileArray.empty() ? static_cast<unsigned int>(sizeof(ArchiveHeader))
+                             : fileArray.back().offset + fileArray.back().size;
 }
 
 void Archive::Close(bool reopen) {
@@ -176,9 +173,7 @@ void Archive::Close(bool reopen) {
     archiveFileName.clear();
 }
 
-void Archive::CloseOnExit(void* archive) {
-    static_cast<Archive*>(archive)->Close(false);
-}
+void Archive::CloseOnExit(void* archive) { static_cast<Archive*>(archive)->Close(false); }
 
 void Archive::ReleaseTables() {
     std::free(blockArray);
@@ -196,12 +191,8 @@ void Archive::ReleaseRecordCopies() {
     }
 }
 
-unsigned int Archive::GetNumFiles() const {
-    return static_cast<unsigned int>(fileArray.size());
-}
+unsigned int Archive::GetNumFiles() const { return static_cast<unsigned int>(fileArray.size()); }
 
-const Archive::FileEntry& Archive::GetFileEntry(int index) const {
-    return fileArray[index];
-}
+const Archive::FileEntry& Archive::GetFileEntry(int index) const { return fileArray[index]; }
 
 }  // namespace GAME

@@ -32,14 +32,14 @@ constexpr unsigned int ARCHIVE_VERSION = 3;
 constexpr unsigned int archiveBlockSize = 0x40000;
 
 struct ArchiveHeader {
-    char magic[4];                // 'A' 'R' 'C' 0
-    unsigned int version;         // ARCHIVE_VERSION
-    unsigned int numFiles;        // entry-table records, free ones included
-    unsigned int numBlocks;       // block-table records
-    unsigned int blockTableSize;  // numBlocks * 12; readers go by numBlocks
-    unsigned int nameTableSize;   // bytes of the name table
-    unsigned int indexOffset;     // where the block table starts
-    unsigned char reserved[2020]; // zero when written, not examined when read
+    char magic[4];                 // 'A' 'R' 'C' 0
+    unsigned int version;          // ARCHIVE_VERSION
+    unsigned int numFiles;         // entry-table records, free ones included
+    unsigned int numBlocks;        // block-table records
+    unsigned int blockTableSize;   // numBlocks * 12; readers go by numBlocks
+    unsigned int nameTableSize;    // bytes of the name table
+    unsigned int indexOffset;      // where the block table starts
+    unsigned char reserved[2020];  // zero when written, not examined when read
 };
 
 struct DiskFileEntry {
@@ -51,9 +51,9 @@ struct DiskFileEntry {
     unsigned int fileTimeLow;
     unsigned int fileTimeHigh;
     unsigned int numBlocks;
-    unsigned int firstBlock;   // index of the record's first block in the block table
+    unsigned int firstBlock;  // index of the record's first block in the block table
     unsigned int nameLength;
-    unsigned int nameOffset;   // position of the name in the name table
+    unsigned int nameOffset;  // position of the name in the name table
 };
 
 static_assert(sizeof(ArchiveHeader) == 2048, "header is 2048 bytes");

@@ -45,7 +45,8 @@ bool Archive::WriteIndex(ArchiveHeader& header) {
         EncodeEntry(entry, disk);
         disk.firstBlock = header.numBlocks;
         if (disk.numBlocks != 0) {
-            blockTable.append(reinterpret_cast<const char*>(entry.blocks), std::size_t(disk.numBlocks) * sizeof(FileBlock));
+            blockTable.append(reinterpret_cast<const char*>(entry.blocks),
+                              std::size_t(disk.numBlocks) * sizeof(FileBlock));
             header.blockTableSize += disk.numBlocks * static_cast<unsigned int>(sizeof(FileBlock));
         }
         header.numBlocks += disk.numBlocks;
@@ -66,9 +67,9 @@ bool Archive::WriteIndex(ArchiveHeader& header) {
                    platform::WriteAll(archiveFileHandle, names.data(), names.size());
     std::uint64_t currentLocation = 0;
     platform::GetFilePosition(archiveFileHandle, &currentLocation);
-    if (written)
-        GAME_ASSERT(currentLocation == (header.indexOffset + header.nameTableSize + header.blockTableSize));
-    written = written && platform::WriteAll(archiveFileHandle, diskFileEntryArray, std::uint64_t(numFiles) * sizeof(DiskFileEntry));
+    if (written) GAME_ASSERT(currentLocation == (header.indexOffset + header.nameTableSize + header.blockTableSize));
+    written = written && platform::WriteAll(archiveFileHandle, diskFileEntryArray,
+                                            std::uint64_t(numFiles) * sizeof(DiskFileEntry));
     std::free(diskFileEntryArray);
     if (!GAME_CHECK(written)) return false;
     // Cuts whatever followed: the old index, or data that compaction moved down.

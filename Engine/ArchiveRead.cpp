@@ -31,13 +31,13 @@ bool Archive::ReadFileData(int fileIndex, void* dest, unsigned int start, unsign
     if (!GAME_CHECK((offset + size) <= entry.expandedSize)) size = entry.expandedSize - offset;
     if (size == 0) return true;
 
-    if (entry.flags & fileFlagCompressed)
-        return ReadBlocks(fileIndex, dest, start, static_cast<unsigned int>(size));
+    if (entry.flags & fileFlagCompressed) return ReadBlocks(fileIndex, dest, start, static_cast<unsigned int>(size));
 
     if (!SetFilePosition(entry.offset + start)) return false;
     std::uint32_t bytesRead = 0;
     // A run cut short (the file changed under us, a failing disk) has not delivered the bytes.
-    return platform::ReadFile(archiveFileHandle, dest, static_cast<std::uint32_t>(size), &bytesRead) && bytesRead == size;
+    return platform::ReadFile(archiveFileHandle, dest, static_cast<std::uint32_t>(size), &bytesRead) &&
+           bytesRead == size;
 }
 
 bool Archive::ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size) {
@@ -54,7 +54,8 @@ bool Archive::ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigne
         const unsigned int blockIndex = position / blockSize;
         const unsigned int withinBlock = position % blockSize;
         const unsigned int chunk = blockSize - withinBlock < remaining ? blockSize - withinBlock : remaining;
-        if (static_cast<int>(blockIndex) != buffer.currentBlock && !ReadBlock(fileIndex, static_cast<int>(blockIndex), buffer)) {
+        if (static_cast<int>(blockIndex) != buffer.currentBlock &&
+            !ReadBlock(fileIndex, static_cast<int>(blockIndex), buffer)) {
             ok = false;
             break;
         }
@@ -74,7 +75,8 @@ bool Archive::ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigne
 
 bool Archive::ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer) {
     const FileEntry& entry = fileArray[fileIndex];
-    if (blockIndex < 0 || static_cast<unsigned int>(blockIndex) >= entry.numBlocks || entry.blocks == nullptr) return false;
+    if (blockIndex < 0 || static_cast<unsigned int>(blockIndex) >= entry.numBlocks || entry.blocks == nullptr)
+        return false;
     const FileBlock* block = &entry.blocks[blockIndex];
     if (block->compressedSize > blockSize || block->expandedSize > blockSize) return false;
 

@@ -8,8 +8,9 @@ namespace GAME {
 
 bool CheckIndexFitsFile(const ArchiveHeader& header, std::uint64_t fileSize) {
     if (!GAME_CHECK(header.indexOffset >= sizeof(ArchiveHeader))) return false;
-    const std::uint64_t indexEnd = std::uint64_t(header.indexOffset) + std::uint64_t(header.numBlocks) * sizeof(FileBlock) +
-                                   header.nameTableSize + std::uint64_t(header.numFiles) * sizeof(DiskFileEntry);
+    const std::uint64_t indexEnd = std::uint64_t(header.indexOffset) +
+                                   std::uint64_t(header.numBlocks) * sizeof(FileBlock) + header.nameTableSize +
+                                   std::uint64_t(header.numFiles) * sizeof(DiskFileEntry);
     return GAME_CHECK(indexEnd <= fileSize);
 }
 
@@ -31,7 +32,8 @@ bool EntryChecker::Check(const DiskFileEntry& entry) {
                 const FileBlock& block = blockArray[entry.firstBlock + b];
                 compressedSum += block.compressedSize;
                 expandedSum += block.expandedSize;
-                blocksFit = blocksFit && block.expandedSize <= archiveBlockSize && block.compressedSize <= archiveBlockSize;
+                blocksFit =
+                    blocksFit && block.expandedSize <= archiveBlockSize && block.compressedSize <= archiveBlockSize;
             }
             if (!GAME_CHECK(blocksFit)) return false;
             if (!GAME_CHECK(compressedSum == entry.size && expandedSum == entry.expandedSize)) return false;

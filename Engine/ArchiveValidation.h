@@ -19,9 +19,9 @@ public:
     EntryChecker(const ArchiveHeader& header, const char* nameTable, const FileBlock* blockArray);
 
     /// An in-use record's name lies inside the name table and ends in its zero byte, and its
-    /// block range inside the block table, a stored file's run is as long as its contents, and a compressed file's blocks add up
-    /// to its run and its contents, none larger than a block. Every record's run lies inside the data region and
-    /// starts at or after the end of the previous record's run.
+    /// block range inside the block table, a stored file's run is as long as its contents, and a compressed file's
+    /// blocks add up to its run and its contents, none larger than a block. Every record's run lies inside the data
+    /// region and starts at or after the end of the previous record's run.
     bool Check(const DiskFileEntry& entry);
 
 private:

@@ -7,6 +7,7 @@
 // does not define it.
 #pragma once
 
+// clang-format off
 #if defined(_WIN32)
 #  if defined(BRANNOCK_BUILDING)
 #    define BRANNOCK_API __declspec(dllexport)
@@ -16,3 +17,4 @@
 #else
 #  define BRANNOCK_API __attribute__((visibility("default")))
 #endif
+// clang-format on

@@ -29,8 +29,9 @@ int main(int argc, char** argv) {
                 default: payload += db.Bools(name, {static_cast<unsigned>(random() % 2)}); break;
             }
         }
-        db.AddRecord(std::string(folders[i % 5]) + "/group" + std::to_string(i % 97) + "/record" + std::to_string(i) + ".dbr",
-                     payload, "Record");
+        db.AddRecord(
+            std::string(folders[i % 5]) + "/group" + std::to_string(i % 97) + "/record" + std::to_string(i) + ".dbr",
+            payload, "Record");
     }
     const std::string bytes = db.Bytes(true, true);
     std::ofstream(argv[1], std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -1,9 +1,9 @@
 // Loading a database image and expanding record payloads.
 #include "database/Database.h"
 
-#include <cstdio>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -99,7 +99,8 @@ bool Database::DecompressRecord(const unsigned char* source, std::uint32_t store
     // One LZ4 block cannot expand more than about 255-fold; a larger claim is damage, and must
     // not size the buffer.
     const bool plausible = std::uint64_t(expandedSize) <= 255 * std::uint64_t(storedSize) + 255 &&
-                           expandedSize <= static_cast<std::uint32_t>(INT32_MAX) && storedSize <= static_cast<std::uint32_t>(INT32_MAX);
+                           expandedSize <= static_cast<std::uint32_t>(INT32_MAX) &&
+                           storedSize <= static_cast<std::uint32_t>(INT32_MAX);
     if (plausible && decompressionCapacity < expandedSize) {
         std::uint64_t capacity = 3 * std::uint64_t(expandedSize);
         if (capacity < 1024) capacity = 1024;
@@ -113,11 +114,13 @@ bool Database::DecompressRecord(const unsigned char* source, std::uint32_t store
     int result = -1;
     if (plausible && decompressionCapacity >= expandedSize) {
         // Bounded on both sides: the stored bytes as input, the payload's length as the output.
-        result = LZ4_decompress_safe(reinterpret_cast<const char*>(source), reinterpret_cast<char*>(decompressionBuffer.get()),
-                                     static_cast<int>(storedSize), static_cast<int>(expandedSize));
+        result = LZ4_decompress_safe(reinterpret_cast<const char*>(source),
+                                     reinterpret_cast<char*>(decompressionBuffer.get()), static_cast<int>(storedSize),
+                                     static_cast<int>(expandedSize));
     }
     if (result != static_cast<int>(expandedSize) || result < 0) {
-        std::snprintf(decompressionMessage, sizeof decompressionMessage, "Error decompressing database record: %d", result);
+        std::snprintf(decompressionMessage, sizeof decompressionMessage, "Error decompressing database record: %d",
+                      result);
         return false;
     }
     return true;

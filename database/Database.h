@@ -15,9 +15,9 @@ namespace GAME {
 
 /// One record of the index.
 struct RecordEntry {
-    std::uint32_t nameId;        // string id of the record's name
-    std::string recordType;      // as stored; carried, not interpreted
-    std::uint32_t dataOffset;    // of the stored bytes within recordData
+    std::uint32_t nameId;      // string id of the record's name
+    std::string recordType;    // as stored; carried, not interpreted
+    std::uint32_t dataOffset;  // of the stored bytes within recordData
     std::uint32_t storedSize;
     std::uint32_t expandedSize;  // of the payload, when the database is compressed
     std::uint32_t spare1;

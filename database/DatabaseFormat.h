@@ -24,9 +24,9 @@ namespace GAME {
 static_assert(std::endian::native == std::endian::little, "database fields are read as they lie in memory");
 
 struct DatabaseHeader {
-    std::uint16_t version;           // accepted from 2 on
-    std::uint16_t flags;             // databaseFlagCompressed, databaseFlagChecksums
-    std::uint32_t recordIndexOffset; // where the record data ends and the index begins
+    std::uint16_t version;            // accepted from 2 on
+    std::uint16_t flags;              // databaseFlagCompressed, databaseFlagChecksums
+    std::uint32_t recordIndexOffset;  // where the record data ends and the index begins
     std::uint32_t recordIndexSize;
     std::uint32_t recordCount;
     std::uint32_t stringTableOffset;

@@ -19,21 +19,15 @@ void WriteText(platform::TextWriter& file, const std::string* text) {
 
 void WriteValue(platform::TextWriter& file, const StringMap& strings, std::uint16_t valueType, std::uint32_t cell) {
     switch (valueType) {
-        case valueTypeInt:
-            file.Print("%d", static_cast<std::int32_t>(cell));
-            break;
+        case valueTypeInt: file.Print("%d", static_cast<std::int32_t>(cell)); break;
         case valueTypeFloat: {
             float value;
             std::memcpy(&value, &cell, sizeof value);
             file.Print("%f", static_cast<double>(value));
             break;
         }
-        case valueTypeString:
-            WriteText(file, strings.GetString(static_cast<int>(cell)));
-            break;
-        default:
-            file.Write(cell != 0 ? "1" : "0");
-            break;
+        case valueTypeString: WriteText(file, strings.GetString(static_cast<int>(cell))); break;
+        default: file.Write(cell != 0 ? "1" : "0"); break;
     }
 }
 

@@ -40,20 +40,19 @@ void RunAssertExitHandlers();
 }  // namespace diag
 
 // Evaluates `condition` once and gives its truth value; reports when it is false.
-#define GAME_CHECK_MSG(condition, message)                                                          \
-    ([&]() -> bool {                                                                                 \
-        static bool ignoreAlways = false;                                                            \
-        const bool holds = static_cast<bool>(condition);                                             \
-        if (!holds && !ignoreAlways &&                                                               \
-            ::diag::AssertReport(#condition, message, __FILE__, __LINE__, &ignoreAlways))            \
-            ::platform::DebugBreak();                                                                \
-        return holds;                                                                                \
+#define GAME_CHECK_MSG(condition, message)                                                                           \
+    ([&]() -> bool {                                                                                                 \
+        static bool ignoreAlways = false;                                                                            \
+        const bool holds = static_cast<bool>(condition);                                                             \
+        if (!holds && !ignoreAlways && ::diag::AssertReport(#condition, message, __FILE__, __LINE__, &ignoreAlways)) \
+            ::platform::DebugBreak();                                                                                \
+        return holds;                                                                                                \
     }())
 
 #define GAME_CHECK(condition) GAME_CHECK_MSG(condition, nullptr)
 
-#define GAME_ASSERT_MSG(condition, message) \
-    do {                                    \
+#define GAME_ASSERT_MSG(condition, message)       \
+    do {                                          \
         (void)GAME_CHECK_MSG(condition, message); \
     } while (0)
 

@@ -23,10 +23,16 @@ int AskAtTerminal(const std::string& report) {
         char answer[64];
         if (std::fgets(answer, sizeof answer, stdin) == nullptr) return assertChoiceIgnore;
         switch (answer[0]) {
-            case 'd': case 'D': return assertChoiceDebug;
-            case 'i': case 'I': return assertChoiceIgnore;
-            case 'a': case 'A': return assertChoiceIgnoreAlways;
-            case 'x': case 'X': case 'e': case 'E': return assertChoiceExit;
+            case 'd':
+            case 'D': return assertChoiceDebug;
+            case 'i':
+            case 'I': return assertChoiceIgnore;
+            case 'a':
+            case 'A': return assertChoiceIgnoreAlways;
+            case 'x':
+            case 'X':
+            case 'e':
+            case 'E': return assertChoiceExit;
             default: break;
         }
     }
@@ -52,8 +58,8 @@ std::string FormatAssertClipboardText(const char* application, const char* fileN
 }
 
 DialogTemplate BuildAssertDialogTemplate() {
-    DialogTemplate dialog("Assert Failed!", windowStyleCaption | dialogStyleCenter | dialogStyleSetFont, 10, 10,
-                          353, 80, 8, "Tahoma");
+    DialogTemplate dialog("Assert Failed!", windowStyleCaption | dialogStyleCenter | dialogStyleSetFont, 10, 10, 353,
+                          80, 8, "Tahoma");
     const std::uint16_t noIdentifier = 0xFFFF;
     const std::uint32_t fieldStyle = windowStyleVisible | editStyleReadOnly | editStyleAutoHScroll;
     struct Control {
@@ -86,8 +92,7 @@ DialogTemplate BuildAssertDialogTemplate() {
 
 bool ActOnAssertChoice(int choice, bool* ignoreAlways) {
     switch (choice) {
-        case assertChoiceIgnore:
-            return false;
+        case assertChoiceIgnore: return false;
         case assertChoiceIgnoreAlways:
             if (ignoreAlways != nullptr) *ignoreAlways = true;
             return false;
@@ -95,8 +100,7 @@ bool ActOnAssertChoice(int choice, bool* ignoreAlways) {
             // Exit must not leave an archive open for edit without its index.
             RunAssertExitHandlers();
             std::exit(0);
-        default:
-            return true;
+        default: return true;
     }
 }
 
@@ -109,8 +113,9 @@ bool ShowAssertDialog(const char* expression, const char* message, const char* f
     char lineText[12];
     std::snprintf(lineText, sizeof lineText, "%i", line);
     const std::string fileName = AssertSourceFileName(file);
-    std::string report = "Assert Failed: " + application + "\n" +
-                         FormatAssertClipboardText(application.c_str(), fileName.c_str(), lineText, expression, message);
+    std::string report =
+        "Assert Failed: " + application + "\n" +
+        FormatAssertClipboardText(application.c_str(), fileName.c_str(), lineText, expression, message);
     for (std::size_t at; (at = report.find('\r')) != std::string::npos;) report.erase(at, 1);
 
     const int choice = AskAtTerminal(report);

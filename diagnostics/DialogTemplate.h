@@ -15,12 +15,12 @@
 namespace diag {
 
 // Style bits of the dialog and its controls.
-constexpr std::uint32_t dialogStyleSetFont = 0x00000040;  // DS_SETFONT
-constexpr std::uint32_t dialogStyleCenter = 0x00000800;   // DS_CENTER
-constexpr std::uint32_t windowStyleCaption = 0x00C00000;  // WS_CAPTION
-constexpr std::uint32_t windowStyleVisible = 0x10000000;  // WS_VISIBLE
-constexpr std::uint32_t editStyleAutoHScroll = 0x0080;    // ES_AUTOHSCROLL
-constexpr std::uint32_t editStyleReadOnly = 0x0800;       // ES_READONLY
+constexpr std::uint32_t dialogStyleSetFont = 0x00000040;       // DS_SETFONT
+constexpr std::uint32_t dialogStyleCenter = 0x00000800;        // DS_CENTER
+constexpr std::uint32_t windowStyleCaption = 0x00C00000;       // WS_CAPTION
+constexpr std::uint32_t windowStyleVisible = 0x10000000;       // WS_VISIBLE
+constexpr std::uint32_t editStyleAutoHScroll = 0x0080;         // ES_AUTOHSCROLL
+constexpr std::uint32_t editStyleReadOnly = 0x0800;            // ES_READONLY
 constexpr std::uint32_t windowExStyleStaticEdge = 0x00020000;  // WS_EX_STATICEDGE
 
 // Predefined window class atoms.

@@ -28,7 +28,8 @@ private:
 void RunArchiveTarget(const std::uint8_t* data, std::size_t size) {
     const std::filesystem::path& scratch = FreshScratch();
     const std::string path = (scratch / "input.arc").string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 
     {
         GAME::Archive archive;

@@ -18,7 +18,7 @@ namespace {
 GAME::Archive& LookupArchive() {
     static GAME::Archive* archive = [] {
         test::ArchiveFixture fixture;
-        for (const char* name : {"data/x.txt", "data/box.txt", "textures/wall.tex", "a", "\xE9t\xE9/\xC0" "b"})
+        for (const char* name : {"data/x.txt", "data/box.txt", "textures/wall.tex", "a", "\xE9t\xE9/\xC0\x62"})
             fixture.AddStored(name, name);
         const std::string path = ProcessScratchFile("names.arc").string();
         fixture.WriteTo(path);

@@ -58,7 +58,8 @@ const std::filesystem::path& FreshScratch() {
     static std::filesystem::path input;
     input = Space().Root() / "input";
     std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(input, ignored)) std::filesystem::remove_all(entry.path(), ignored);
+    for (const auto& entry : std::filesystem::directory_iterator(input, ignored))
+        std::filesystem::remove_all(entry.path(), ignored);
     return input;
 }
 

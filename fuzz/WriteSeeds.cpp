@@ -37,8 +37,9 @@ int main(int argc, char** argv) {
     Write(root / "archive" / "empty.arc", "");
 
     test::DatabaseFixture db;
-    db.AddRecord("config/sample/widget.rec", db.Floats("scale", {1.0f, 2.0f}) + db.Texts("label", {"lamp"}) +
-                                                 db.Ints("count", {-3, 12}) + db.Bools("enabled", {1}) + db.Texts("tags", {}),
+    db.AddRecord("config/sample/widget.rec",
+                 db.Floats("scale", {1.0f, 2.0f}) + db.Texts("label", {"lamp"}) + db.Ints("count", {-3, 12}) +
+                     db.Bools("enabled", {1}) + db.Texts("tags", {}),
                  "Widget");
     db.AddRecord("b.rec", db.Ints("n", {7}));
     Write(root / "database" / "plain.db", db.Bytes(false, false));
@@ -46,6 +47,6 @@ int main(int argc, char** argv) {
 
     Write(root / "names" / "plain", std::string("Data\\X.TXT\0*.txt", 16));
     Write(root / "names" / "dots", std::string("../a/./b\0a?c*", 13));
-    Write(root / "names" / "high", std::string("\xE9t\xE9/\xC0" "b\0X.TXT", 13));
+    Write(root / "names" / "high", std::string("\xE9t\xE9/\xC0\x62\0X.TXT", 13));
     return 0;
 }

@@ -39,8 +39,6 @@ bool ShortWriteArmed();
 }  // namespace detail
 
 /// For the file layer: true when this call of `operation` must fail.
-inline bool InjectFault(FileOperation operation) {
-    return detail::faultsArmed && detail::CountAndCheck(operation);
-}
+inline bool InjectFault(FileOperation operation) { return detail::faultsArmed && detail::CountAndCheck(operation); }
 
 }  // namespace platform

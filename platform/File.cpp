@@ -80,9 +80,7 @@ std::uint64_t ReadUpTo(FileHandle file, void* buffer, std::uint64_t count) {
     return done;
 }
 
-bool ReadExactly(FileHandle file, void* buffer, std::uint64_t count) {
-    return ReadUpTo(file, buffer, count) == count;
-}
+bool ReadExactly(FileHandle file, void* buffer, std::uint64_t count) { return ReadUpTo(file, buffer, count) == count; }
 
 bool WriteAll(FileHandle file, const void* buffer, std::uint64_t count) {
     for (std::uint64_t done = 0; done < count;) {

@@ -33,8 +33,7 @@ bool MatchWildcard(const char* pattern, const char* name) {
         if (*pattern == '*') {
             star = pattern++;
             resume = name;
-        } else if (*pattern == '?' ||
-                   (*pattern != '\0' && AsciiUpper(*pattern) == AsciiUpper(*name))) {
+        } else if (*pattern == '?' || (*pattern != '\0' && AsciiUpper(*pattern) == AsciiUpper(*name))) {
             ++pattern;
             ++name;
         } else if (star != nullptr) {

@@ -17,12 +17,14 @@ void PutU32(std::string& out, std::uint32_t value) {
 
 std::uint32_t Adler32(const std::string& bytes) {
     uLong a = adler32(0, nullptr, 0);
-    return static_cast<std::uint32_t>(adler32(a, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+    return static_cast<std::uint32_t>(
+        adler32(a, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
 }
 
 std::string CompressibleBytes(std::size_t size) {
     std::string out(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>("brannock packs game data "[i % 25] + (i / 4096) % 3);
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = static_cast<char>("brannock packs game data "[i % 25] + (i / 4096) % 3);
     return out;
 }
 
@@ -83,7 +85,8 @@ void ArchiveFixture::AddCompressedSized(const std::string& name, std::uint32_t e
     const std::uint32_t numBlocks = (expandedSize + blockSize - 1) / blockSize;
     for (std::uint32_t b = 0; b < numBlocks; ++b) {
         const std::uint32_t expanded = b + 1 < numBlocks ? blockSize : expandedSize - b * blockSize;
-        const std::uint32_t stored = b + 1 < numBlocks ? storedSize / numBlocks : storedSize - (numBlocks - 1) * (storedSize / numBlocks);
+        const std::uint32_t stored =
+            b + 1 < numBlocks ? storedSize / numBlocks : storedSize - (numBlocks - 1) * (storedSize / numBlocks);
         record.blocks.push_back(Block{DataEnd(), stored, expanded});
         data.append(stored, 'z');
     }
@@ -137,7 +140,8 @@ std::string ArchiveFixture::Bytes() const {
 
 void ArchiveFixture::WriteTo(const std::string& path) const {
     const std::string bytes = Bytes();
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace test

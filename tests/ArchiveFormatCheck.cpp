@@ -17,8 +17,9 @@ void CheckArchiveFormat(const std::string& bytes) {
     for (std::uint32_t i = 0; i < numFiles; ++i) {
         const std::uint64_t at = entries + 44 * i;
         const std::uint32_t flags = U32At(bytes, at), offset = U32At(bytes, at + 4), size = U32At(bytes, at + 8),
-                            expanded = U32At(bytes, at + 12), blocks = U32At(bytes, at + 28), first = U32At(bytes, at + 32),
-                            nameLength = U32At(bytes, at + 36), nameOffset = U32At(bytes, at + 40);
+                            expanded = U32At(bytes, at + 12), blocks = U32At(bytes, at + 28),
+                            first = U32At(bytes, at + 32), nameLength = U32At(bytes, at + 36),
+                            nameOffset = U32At(bytes, at + 40);
         EXPECT_GE(offset, dataEnd) << "record " << i;
         dataEnd = std::uint64_t(offset) + size;
         EXPECT_EQ(first, blocksSeen);

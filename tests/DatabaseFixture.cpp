@@ -18,8 +18,8 @@ void PutU16(std::string& out, std::uint16_t value) {
 }
 
 std::uint32_t Adler(const std::string& bytes) {
-    return static_cast<std::uint32_t>(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()),
-                                              static_cast<uInt>(bytes.size())));
+    return static_cast<std::uint32_t>(
+        adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
 }
 
 }  // namespace
@@ -31,7 +31,8 @@ std::uint32_t DatabaseFixture::String(const std::string& text) {
     return static_cast<std::uint32_t>(strings.size() - 1);
 }
 
-std::string DatabaseFixture::Field(std::uint16_t type, const std::string& name, const std::vector<std::uint32_t>& cells) {
+std::string DatabaseFixture::Field(std::uint16_t type, const std::string& name,
+                                   const std::vector<std::uint32_t>& cells) {
     std::string field;
     PutU16(field, type);
     PutU16(field, static_cast<std::uint16_t>(cells.size()));

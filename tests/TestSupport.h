@@ -51,7 +51,9 @@ inline std::uint32_t U32At(const std::string& bytes, std::uint64_t at) {
     std::memcpy(&value, bytes.data() + at, 4);
     return value;
 }
-inline void PutU32At(std::string& bytes, std::uint64_t at, std::uint32_t value) { std::memcpy(bytes.data() + at, &value, 4); }
+inline void PutU32At(std::string& bytes, std::uint64_t at, std::uint32_t value) {
+    std::memcpy(bytes.data() + at, &value, 4);
+}
 
 /// Runs `work` and gives what it wrote to standard error: the assertion reports among it.
 template <typename Work>

@@ -23,13 +23,13 @@
 namespace tool {
 namespace {
 
-constexpr int exitFailure = 255;      // -1 as a process status
-constexpr int exitWriteFailure = 1;   // the archive on disk lacks what the run did
+constexpr int exitFailure = 255;     // -1 as a process status
+constexpr int exitWriteFailure = 1;  // the archive on disk lacks what the run did
 
 // One run's parsed command line.
 struct Invocation {
-    int argumentCount;     // words after the program name
-    char** arguments;      // arguments[1] is the archive, arguments[2] the command word
+    int argumentCount;  // words after the program name
+    char** arguments;   // arguments[1] is the archive, arguments[2] the command word
     GAME::Archive* archive;
     GAME::Database* database;  // loaded for -database only, which leaves the archive unopened
     int compressionLevel;      // 0 to 9; only -add, -replace and -update read it

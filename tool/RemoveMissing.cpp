@@ -33,7 +33,8 @@ void RemoveMissingFiles(GAME::Archive& archive, const char* directory) {
     GAME::ArchiveStatistics stats;
     archive.GetStatistics(stats);
     if (stats.numEntries == 0) return;
-    const float freeFraction = static_cast<float>(stats.numEntries - stats.numActiveFiles) / static_cast<float>(stats.numEntries);
+    const float freeFraction =
+        static_cast<float>(stats.numEntries - stats.numActiveFiles) / static_cast<float>(stats.numEntries);
     if (freeFraction > compactionThreshold) archive.Compact();
 }
 

@@ -34,7 +34,9 @@ float Single(unsigned int value) { return static_cast<float>(static_cast<double>
 float Compression(float part, float whole) { return whole != 0.0f ? (1.0f - part / whole) * 100.0f : 0.0f; }
 
 // Megabytes per file in kilobytes; no files give 0.
-float AverageKilobytes(float megabytes, unsigned int count) { return count != 0 ? megabytes / Single(count) * 1024.0f : 0.0f; }
+float AverageKilobytes(float megabytes, unsigned int count) {
+    return count != 0 ? megabytes / Single(count) * 1024.0f : 0.0f;
+}
 
 // The type of a stored name: from its last "." to the end, or empty.
 std::string FileType(const char* name) {
@@ -125,8 +127,9 @@ void WriteArchiveTable(platform::TextWriter& report, int numPatterns, char** pat
             if (!archive.OpenRead(FoundPath(patterns[p], found.name).c_str())) continue;
             GAME::ArchiveStatistics stats;
             archive.GetStatistics(stats);
-            const float fragmentation =
-                stats.numEntries != 0 ? Single(stats.numEntries - stats.numActiveFiles) / Single(stats.numEntries) * 100.0f : 0.0f;
+            const float fragmentation = stats.numEntries != 0 ? Single(stats.numEntries - stats.numActiveFiles) /
+                                                                    Single(stats.numEntries) * 100.0f
+                                                              : 0.0f;
             const unsigned int fileSize = static_cast<unsigned int>(found.attributes.size);  // low 32 bits
             report.Print("%-20s %8u %15.2f MB, %8.1f%%\r\n", found.name.c_str(), archive.GetNumFiles(),
                          static_cast<double>(Single(fileSize) * bytesToMegabytes), static_cast<double>(fragmentation));

@@ -1,5 +1,3 @@
 #include "tool/Driver.h"
 
-int main(int argc, char** argv) {
-    return tool::RunCommandLine(argc, argv);
-}
+int main(int argc, char** argv) { return tool::RunCommandLine(argc, argv); }

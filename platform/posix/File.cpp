@@ -2,11 +2,11 @@
 // fault-injection seam lives in the portable front (platform/File.cpp).
 #include "platform/File.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include "platform/FileSystem.h"
 #include "platform/NativeFile.h"
@@ -157,8 +157,7 @@ bool ReserveFileSpace(FileHandle file, std::uint64_t end) {
     } while (result == EINTR);
     if (result != 0) {
         // The reservation is all or nothing: take back what part of it was made.
-        while (::ftruncate(Descriptor(file), st.st_size) != 0 && errno == EINTR) {
-        }
+        while (::ftruncate(Descriptor(file), st.st_size) != 0 && errno == EINTR) {}
         errno = result;
         return false;
     }

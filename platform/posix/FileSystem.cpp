@@ -1,11 +1,11 @@
 // Paths, directories and directory enumeration over POSIX calls. Only generic POSIX code here.
 #include "platform/FileSystem.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
 
 namespace platform {
 namespace {

@@ -1,20 +1,21 @@
 // Clock, error value, terminal and debugger over POSIX calls. Only generic POSIX code here.
 #include "platform/Process.h"
 
+#include <time.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <time.h>
-#include <unistd.h>
 
 namespace platform {
 
 std::uint32_t MillisecondTimer() {
     struct timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    const std::uint64_t ms =
+        static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<std::uint32_t>(ms);
 }
 
@@ -58,8 +59,10 @@ bool GetProgramPath(std::string* path) {
 long ProcessId() { return static_cast<long>(::getpid()); }
 
 void SetEnvironmentVariable(const char* name, const char* value) {
-    if (value != nullptr) ::setenv(name, value, 1);
-    else ::unsetenv(name);
+    if (value != nullptr)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
 }
 
 }  // namespace platform

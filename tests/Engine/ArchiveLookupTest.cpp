@@ -55,7 +55,10 @@ TEST(HashFileName, WorkedValuesAndSignedHighBytes) {
     test::ScratchDir dir2;
     OpenWithRecords(wider, dir2, 4100);
     ASSERT_EQ(wider.GetTableSize(), 1453u);
-    EXPECT_EQ(wider.HashFileName("\xE9t\xE9/\xC0" "b", 6), 222u);
+    EXPECT_EQ(wider.HashFileName("\xE9t\xE9/\xC0"
+                                 "b",
+                                 6),
+              222u);
 }
 
 TEST(BuildHashTable, SizeFollowsRecordCountFreeRecordsIncluded) {

@@ -144,7 +144,8 @@ TEST_F(DamagedBlocks, ShortBlockAtTheEndOfTheFileIsReportedAndStillCopied) {
     ASSERT_TRUE(archive.OpenRead(dir.File("a.arc").c_str()));
     std::string out(5000, '\0');
     std::string reports = test::CaptureStderr([&] { EXPECT_TRUE(archive.ReadFileData(0, out.data(), 0, 5000)); });
-    EXPECT_NE(reports.find("(block->compressedSize == bytesRead) Error reading archive file."), std::string::npos) << reports;
+    EXPECT_NE(reports.find("(block->compressedSize == bytesRead) Error reading archive file."), std::string::npos)
+        << reports;
     EXPECT_EQ(out.substr(0, 100), bytes.substr(bytes.size() - 100));
     EXPECT_EQ(out.substr(100), std::string(4900, '\0'));
 }

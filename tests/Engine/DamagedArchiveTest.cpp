@@ -108,10 +108,12 @@ TEST(DamagedArchive, NamesAndBlockRangesOutsideTheirTables) {
     EXPECT_NE(OpenReports(bytes).find("(blocksFit)"), std::string::npos);
     bytes = sound.bytes;
     PutU32At(bytes, third + 12, U32At(bytes, third + 12) + 262144);  // contents beyond the blocks
-    EXPECT_NE(OpenReports(bytes).find("(compressedSum == entry.size && expandedSum == entry.expandedSize)"), std::string::npos);
+    EXPECT_NE(OpenReports(bytes).find("(compressedSum == entry.size && expandedSum == entry.expandedSize)"),
+              std::string::npos);
     bytes = sound.bytes;
     PutU32At(bytes, blockTable + 4, U32At(bytes, blockTable + 4) - 1);  // a run longer than its blocks
-    EXPECT_NE(OpenReports(bytes).find("(compressedSum == entry.size && expandedSum == entry.expandedSize)"), std::string::npos);
+    EXPECT_NE(OpenReports(bytes).find("(compressedSum == entry.size && expandedSum == entry.expandedSize)"),
+              std::string::npos);
 
     bytes = sound.bytes;
     PutU32At(bytes, first + 12, 11);  // a stored file longer than its run
@@ -190,7 +192,7 @@ TEST(DamagedArchive, TruncatedAndBitFlippedCopiesNeverReadOutOfBounds) {
         const int flips = 1 + static_cast<int>(random() % 4);
         for (int f = 0; f < flips; ++f) {
             // Mostly the header fields and the index, sometimes the data.
-            const std::size_t at = (random() % 4 == 0) ? random() % bytes.size()
+            const std::size_t at = (random() % 4 == 0)   ? random() % bytes.size()
                                    : (random() % 2 == 0) ? random() % 28
                                                          : indexOffset + random() % (bytes.size() - indexOffset);
             bytes[at] = static_cast<char>(bytes[at] ^ (1u << (random() % 8)));

@@ -13,7 +13,8 @@ namespace {
 
 TEST(DamagedDatabase, TruncatedAndBitFlippedCopiesExportSafely) {
     test::DatabaseFixture fixture;
-    fixture.AddRecord("config/a.rec", fixture.Floats("scale", {1.0f, 2.0f}) + fixture.Texts("label", {"lamp"}), "TypeA");
+    fixture.AddRecord("config/a.rec", fixture.Floats("scale", {1.0f, 2.0f}) + fixture.Texts("label", {"lamp"}),
+                      "TypeA");
     fixture.AddRecord("config/b.rec", fixture.Ints("count", {-3, 12}) + fixture.Bools("on", {1}));
     fixture.AddRecord("c.rec", "");
     test::ScratchDir dir;

@@ -110,7 +110,9 @@ TEST(DatabaseLoad, RepeatedTextsAndRepeatedNameIds) {
 TEST(DatabaseLoad, DecompressionBufferGrowsToThreeTimesAndNeverShrinks) {
     test::DatabaseFixture fixture;
     // One integer field of (size - 8) / 4 values makes a payload of exactly `size` bytes.
-    auto payloadOf = [&](std::size_t size) { return fixture.Field(0, "v", std::vector<std::uint32_t>((size - 8) / 4, 1)); };
+    auto payloadOf = [&](std::size_t size) {
+        return fixture.Field(0, "v", std::vector<std::uint32_t>((size - 8) / 4, 1));
+    };
     fixture.AddRecord("small", payloadOf(5000));
     fixture.AddRecord("large", payloadOf(20000));
     fixture.AddRecord("middle", payloadOf(15000));
@@ -118,7 +120,9 @@ TEST(DatabaseLoad, DecompressionBufferGrowsToThreeTimesAndNeverShrinks) {
     ASSERT_TRUE(LoadBytes(database, fixture.Bytes(true, false)));
     EXPECT_EQ(database.DecompressionCapacity(), 10240u);
     std::uint32_t length = 0;
-    auto payloadNamed = [&](const char* name) { return database.GetRecordPayload(database.GetStringId(name), &length); };
+    auto payloadNamed = [&](const char* name) {
+        return database.GetRecordPayload(database.GetStringId(name), &length);
+    };
     ASSERT_NE(payloadNamed("small"), nullptr);
     EXPECT_EQ(length, 5000u);
     EXPECT_EQ(database.DecompressionCapacity(), 10240u);

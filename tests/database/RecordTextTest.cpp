@@ -83,7 +83,8 @@ TEST_F(RecordText, DamagedFieldsEndTheRecordWithoutReadingPastIt) {
     cut.resize(cut.size() - 2);  // values run past the payload's end
     fixture.AddRecord("cut.rec", good + cut);
     fixture.AddRecord("type.rec", good + fixture.Field(9, "odd", {1}) + good);
-    fixture.AddRecord("ids.rec", fixture.Field(2, "ok", {5000}) + std::string("\x00\x00\x01\x00\xFF\xFF\x00\x00\x07\x00\x00\x00", 12));
+    fixture.AddRecord("ids.rec", fixture.Field(2, "ok", {5000}) +
+                                     std::string("\x00\x00\x01\x00\xFF\xFF\x00\x00\x07\x00\x00\x00", 12));
     fixture.AddRecord("tail.rec", good + "abc");
     Load(fixture, false);
     ASSERT_TRUE(database.WriteRecordText("cut.txt", "cut.rec"));

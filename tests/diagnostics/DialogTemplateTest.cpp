@@ -68,18 +68,12 @@ TEST(DialogTemplate, AssertDialogHeaderAndTwelveControls) {
 
     const std::uint32_t visible = 0x10000000, field = visible | 0x0800 | 0x0080, edge = 0x00020000;
     const Control expected[] = {
-        {0x82, u"Filename:", 5, 7, 37, 8, 0xFFFF, visible, 0},
-        {0x82, u"Line:", 290, 7, 16, 8, 0xFFFF, visible, 0},
-        {0x82, u"Expression:", 5, 24, 37, 8, 0xFFFF, visible, 0},
-        {0x82, u"Message:", 5, 42, 37, 8, 0xFFFF, visible, 0},
-        {0x81, u"Edit", 48, 7, 239, 12, 1000, field, edge},
-        {0x81, u"Edit", 309, 7, 39, 12, 1003, field, edge},
-        {0x81, u"Edit", 48, 24, 300, 12, 1001, field, edge},
-        {0x81, u"Edit", 48, 41, 300, 12, 1002, field, edge},
-        {0x80, u"Debug", 5, 62, 56, 13, 1004, visible, 0},
-        {0x80, u"Ignore", 68, 62, 56, 13, 5, visible, 0},
-        {0x80, u"Ignore Always", 130, 62, 56, 13, 6, visible, 0},
-        {0x80, u"Exit", 195, 62, 56, 13, 7, visible, 0},
+        {0x82, u"Filename:", 5, 7, 37, 8, 0xFFFF, visible, 0},    {0x82, u"Line:", 290, 7, 16, 8, 0xFFFF, visible, 0},
+        {0x82, u"Expression:", 5, 24, 37, 8, 0xFFFF, visible, 0}, {0x82, u"Message:", 5, 42, 37, 8, 0xFFFF, visible, 0},
+        {0x81, u"Edit", 48, 7, 239, 12, 1000, field, edge},       {0x81, u"Edit", 309, 7, 39, 12, 1003, field, edge},
+        {0x81, u"Edit", 48, 24, 300, 12, 1001, field, edge},      {0x81, u"Edit", 48, 41, 300, 12, 1002, field, edge},
+        {0x80, u"Debug", 5, 62, 56, 13, 1004, visible, 0},        {0x80, u"Ignore", 68, 62, 56, 13, 5, visible, 0},
+        {0x80, u"Ignore Always", 130, 62, 56, 13, 6, visible, 0}, {0x80, u"Exit", 195, 62, 56, 13, 7, visible, 0},
     };
     for (const Control& c : expected) {
         SCOPED_TRACE(std::string(c.text.begin(), c.text.end()));

@@ -70,7 +70,8 @@ TEST(FuzzScratchDeathTest, LivesUnderTmpdirAndGoesAtExitLeavingTheParentsAlone) 
         EXPECT_EXIT(UseTheScratchThenExit(temp.Path()), testing::ExitedWithCode(0), "");
     }
     std::string left;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(temp.Path())) left += entry.path().string() + "\n";
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(temp.Path()))
+        left += entry.path().string() + "\n";
     EXPECT_EQ(left, "");
     EXPECT_EQ(test::ReadWholeFile((parentInput / "parent.arc").string()), "parent");
 }

@@ -42,11 +42,14 @@ TEST(PlatformWildcard, StarQuestionMarkAndCase) {
 TEST(PlatformEnumeration, SortedCaseFoldedWithDotEntries) {
     test::ScratchDir dir;
     for (const char* name : {"b.txt", "A.txt", "a.txt", "_x", "C.arc", "sub"}) {
-        if (std::string(name) == "sub") std::filesystem::create_directory(dir.Path() / name);
-        else test::WriteWholeFile(dir.File(name), name);
+        if (std::string(name) == "sub")
+            std::filesystem::create_directory(dir.Path() / name);
+        else
+            test::WriteWholeFile(dir.File(name), name);
     }
     const std::string base = dir.Path().string() + "/";
-    EXPECT_EQ(Names(base + "*"), (std::vector<std::string>{".", "..", "A.txt", "a.txt", "b.txt", "C.arc", "sub", "_x"}));
+    EXPECT_EQ(Names(base + "*"),
+              (std::vector<std::string>{".", "..", "A.txt", "a.txt", "b.txt", "C.arc", "sub", "_x"}));
     EXPECT_EQ(Names(base + "*.*"), Names(base + "*"));
     EXPECT_EQ(Names(base + "*.TXT"), (std::vector<std::string>{"A.txt", "a.txt", "b.txt"}));
     EXPECT_EQ(Names(base + "c*"), (std::vector<std::string>{"C.arc"}));

@@ -182,7 +182,8 @@ TEST_F(AddFile, FourGibLimitsRefuseTheFileAndKeepTheArchive) {
         EXPECT_EQ(archive->AddFile("huge.bin", 0), -1);
         EXPECT_EQ(archive->AddFile("huge.bin", 5), -1);
     });
-    EXPECT_NE(errors.find("huge.bin: not added, files of 4 GiB or more cannot be archived.\n"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("huge.bin: not added, files of 4 GiB or more cannot be archived.\n"), std::string::npos)
+        << errors;
     EXPECT_EQ(archive->AddFile("small", 0), 0);
     CloseAndRead();
     EXPECT_EQ(archive->GetNumFiles(), 1u);
@@ -194,8 +195,15 @@ TEST_F(AddFile, FourGibLimitsRefuseTheFileAndKeepTheArchive) {
     {
         // one stored file of dataSize zero bytes, written sparse
         std::string header("ARC\0", 4);
-        auto put = [](std::string& s, std::uint32_t v) { for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(v >> (8 * i))); };
-        put(header, 3); put(header, 1); put(header, 0); put(header, 0); put(header, 4); put(header, 2048 + dataSize);
+        auto put = [](std::string& s, std::uint32_t v) {
+            for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
+        };
+        put(header, 3);
+        put(header, 1);
+        put(header, 0);
+        put(header, 0);
+        put(header, 4);
+        put(header, 2048 + dataSize);
         header.resize(2048, '\0');
         std::string tables = std::string("big", 3) + '\0';
         for (std::uint32_t v : {1u, 2048u, dataSize, dataSize, 1u, 0u, 0u, 0u, 0u, 3u, 0u}) put(tables, v);

@@ -19,8 +19,10 @@ class ArchiveWriter : public test::EditFixture {};
 
 TEST_F(ArchiveWriter, MissingOrEmptyFileBecomesA2048ByteArchive) {
     for (bool existsEmpty : {false, true}) {
-        if (existsEmpty) test::WriteWholeFile("a.arc", "");
-        else std::filesystem::remove("a.arc");
+        if (existsEmpty)
+            test::WriteWholeFile("a.arc", "");
+        else
+            std::filesystem::remove("a.arc");
         OpenEdit();
         EXPECT_EQ(archive->GetNumFiles(), 0u);
         EXPECT_EQ(archive->GetFileMode(), Archive::fileModeEdit);
@@ -41,8 +43,7 @@ TEST_F(ArchiveWriter, FailedOpenLeavesTheFileByteForByte) {
     fixture.AddStored("a.txt", "0123456789");
     std::string damagedIndex = fixture.Bytes();
     damagedIndex[damagedIndex.size() - 4] = 100;  // nameOffset past the name table
-    const std::string cases[] = {"short", std::string(3000, 'x'), damagedIndex,
-                                 fixture.Bytes().substr(0, 2048) + "xx"};
+    const std::string cases[] = {"short", std::string(3000, 'x'), damagedIndex, fixture.Bytes().substr(0, 2048) + "xx"};
     for (const std::string& bytes : cases) {
         test::WriteWholeFile("a.arc", bytes);
         {

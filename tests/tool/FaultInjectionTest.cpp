@@ -25,9 +25,9 @@ struct Fault {
 };
 
 const Fault faults[] = {
-    {FileOperation::read, false, "read"},          {FileOperation::write, false, "write"},
-    {FileOperation::write, true, "short write"},   {FileOperation::seek, false, "seek"},
-    {FileOperation::truncate, false, "truncate"},  {FileOperation::reserve, false, "reserve"},
+    {FileOperation::read, false, "read"},         {FileOperation::write, false, "write"},
+    {FileOperation::write, true, "short write"},  {FileOperation::seek, false, "seek"},
+    {FileOperation::truncate, false, "truncate"}, {FileOperation::reserve, false, "reserve"},
 };
 
 class FaultInjection : public test::EditFixture {
@@ -50,8 +50,8 @@ protected:
 
     // Runs `edit` on a fresh copy of the archive with the fault armed at call `n`, then checks
     // what the archive on disk holds. Gives false once `n` lies beyond the calls the edit makes.
-    bool RunWithFault(const std::function<void(Archive&, std::map<std::string, std::string>&)>& edit, const Fault& fault,
-                      std::uint64_t n) {
+    bool RunWithFault(const std::function<void(Archive&, std::map<std::string, std::string>&)>& edit,
+                      const Fault& fault, std::uint64_t n) {
         test::WriteWholeFile("a.arc", initial);
         std::map<std::string, std::string> contents = expected;
         bool opened = false, failedBeforeClose = false, reported = false;

@@ -12,7 +12,8 @@
 namespace {
 
 const std::string rule = std::string(78, '=') + "\r\n";
-const std::string typeHeader = "\r\n" + rule + " Type      Count       Size    Compressed Size    Compression   Avg. Size\r\n" + rule;
+const std::string typeHeader =
+    "\r\n" + rule + " Type      Count       Size    Compressed Size    Compression   Avg. Size\r\n" + rule;
 const std::string archiveHeader = rule + " Archive File       Num Files       File Size      Fragmentation\r\n" + rule;
 
 class TotalStatistics : public testing::Test {
@@ -38,7 +39,8 @@ TEST_F(TotalStatistics, WorkedExample) {
     fixture.WriteTo("data/one.arc");
     const auto size = std::filesystem::file_size("data/one.arc");
     char sizeText[32];
-    std::snprintf(sizeText, sizeof sizeText, "%15.2f", static_cast<double>(static_cast<float>(size) * 9.5367431640625e-07f));
+    std::snprintf(sizeText, sizeof sizeText, "%15.2f",
+                  static_cast<double>(static_cast<float>(size) * 9.5367431640625e-07f));
 
     EXPECT_EQ(Report({"data/*.arc"}),
               typeHeader +
@@ -66,15 +68,16 @@ TEST_F(TotalStatistics, TypesOrderingEmptyTypeFragmentationAndRepeats) {
     test::CaptureStderr([&] { report = Report({"a*.arc", "*1.arc"}); });
     // Found twice, counted twice; equal totals in ascending type order; the empty type is
     // five spaces; an empty type's 0/0 compression prints as 0.
-    EXPECT_NE(report.find(typeHeader +
-                          " .aaa          4       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"
-                          " .bbb          2       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"
-                          "               2       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"
-                          ".old/readme          2       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"
-                          " .ccc          2       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"),
-              std::string::npos)
+    EXPECT_NE(
+        report.find(typeHeader + " .aaa          4       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"
+                                 " .bbb          2       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"
+                                 "               2       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"
+                                 ".old/readme          2       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"
+                                 " .ccc          2       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"),
+        std::string::npos)
         << report;
-    EXPECT_NE(report.find("Total         12       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"), std::string::npos)
+    EXPECT_NE(report.find("Total         12       0.00 MB         0.00 MB         0.0         0.0 KB\r\n"),
+              std::string::npos)
         << report;
     const std::size_t archives = report.find(archiveHeader);
     ASSERT_NE(archives, std::string::npos);
@@ -91,7 +94,8 @@ TEST_F(TotalStatistics, PatternsWithoutWildcardsOrMatches) {
     std::string errors = test::CaptureStderr([&] { EXPECT_EQ(Report({"*.arc", "plain.arc"}), ""); });
     EXPECT_EQ(errors, "Invalid path: plain.arc\n");
     EXPECT_EQ(Report({"nothing*.arc", "missing/*.arc"}),
-              typeHeader + rule + "Total          0       0.00 MB         0.00 MB         0.0         0.0 KB\r\n\r\n\r\n" +
+              typeHeader + rule +
+                  "Total          0       0.00 MB         0.00 MB         0.0         0.0 KB\r\n\r\n\r\n" +
                   archiveHeader);
 }
 

@@ -48,7 +48,9 @@ bool OpenLooseFile(const char* fileName, LooseFile& loose) {
     return true;
 }
 
-std::unique_ptr<char[]> AllocateBuffer(std::size_t size) { return std::unique_ptr<char[]>(new (std::nothrow) char[size]); }
+std::unique_ptr<char[]> AllocateBuffer(std::size_t size) {
+    return std::unique_ptr<char[]>(new (std::nothrow) char[size]);
+}
 
 // Copies the loose file to the archive's current position and sums its checksum. Gives null,
 // or why the copy failed.
@@ -104,7 +106,8 @@ const char* CompressLooseFile(LooseFile& loose, unsigned int blockSize, Compress
         if (!platform::ReadFile(loose.file.Get(), fileDataBuffer.get(), blockSize, &n) || n == 0) break;
         expandedTotal += n;
         compressed.checksum = adler32(compressed.checksum, reinterpret_cast<const Bytef*>(fileDataBuffer.get()), n);
-        const int packed = LZ4_compress_fast(fileDataBuffer.get(), compressionBuffer.get(), static_cast<int>(n), bound, 1);
+        const int packed =
+            LZ4_compress_fast(fileDataBuffer.get(), compressionBuffer.get(), static_cast<int>(n), bound, 1);
         const bool raw = packed <= 0 || static_cast<unsigned int>(packed) >= n;
         const char* chosen = raw ? fileDataBuffer.get() : compressionBuffer.get();
         const unsigned int stored = raw ? n : static_cast<unsigned int>(packed);
@@ -148,9 +151,12 @@ int Archive::AddStoredFile(const char* fileName) {
 
     uLong checksum = 0;
     const char* failure = nullptr;
-    if (!ReserveIndexRoom()) failure = reasonDiskFull;
-    else if (!SetFilePosition(fileArray[index].offset)) failure = reasonWriteFailed;
-    else failure = CopyLooseFile(loose, archiveFileHandle, &checksum);
+    if (!ReserveIndexRoom())
+        failure = reasonDiskFull;
+    else if (!SetFilePosition(fileArray[index].offset))
+        failure = reasonWriteFailed;
+    else
+        failure = CopyLooseFile(loose, archiveFileHandle, &checksum);
     if (failure != nullptr) return RefuseAddition(index, fileName, failure);
     fileArray[index].checksum = static_cast<unsigned int>(checksum);
     return index;
@@ -184,8 +190,10 @@ int Archive::AddCompressedFile(const char* fileName) {
             entry.blocks[i].offset += entry.offset;
         }
     }
-    if (!ReserveIndexRoom()) failure = reasonDiskFull;
-    else if (!SetFilePosition(entry.offset) || !WriteBlocks(archiveFileHandle, compressed)) failure = reasonWriteFailed;
+    if (!ReserveIndexRoom())
+        failure = reasonDiskFull;
+    else if (!SetFilePosition(entry.offset) || !WriteBlocks(archiveFileHandle, compressed))
+        failure = reasonWriteFailed;
     if (failure != nullptr) return RefuseAddition(index, fileName, failure);
     return index;
 }

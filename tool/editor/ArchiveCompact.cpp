@@ -27,7 +27,8 @@ void Archive::RemoveFile(int fileIndex) {
         } else {
             // A chain cannot be longer than the records; a damaged one must not loop forever.
             FileEntry* pTableEntry = hashTable[bucket];
-            for (std::size_t steps = 0; pTableEntry != nullptr && pTableEntry->next != &fileEntry && steps < fileArray.size(); ++steps)
+            for (std::size_t steps = 0;
+                 pTableEntry != nullptr && pTableEntry->next != &fileEntry && steps < fileArray.size(); ++steps)
                 pTableEntry = pTableEntry->next;
             if (pTableEntry != nullptr && pTableEntry->next == &fileEntry) {
                 GAME_ASSERT(pTableEntry != fileEntry.next);
@@ -108,15 +109,16 @@ bool Archive::MoveRecord(const FileEntry& originalEntry, unsigned int destinatio
     }
     char* buffer = moveBuffer.bytes.get();
     std::uint32_t bytesRead = 0;
-    if (SetFilePosition(originalEntry.offset)) platform::ReadFile(archiveFileHandle, buffer, originalEntry.size, &bytesRead);
+    if (SetFilePosition(originalEntry.offset))
+        platform::ReadFile(archiveFileHandle, buffer, originalEntry.size, &bytesRead);
     // A file that cannot be read whole stays where it is rather than move damaged.
     if (!GAME_CHECK(bytesRead == originalEntry.size)) return false;
 
     FileEntry newEntry = originalEntry;
     newEntry.offset = destination;
     std::uint32_t bytesWritten = 0;
-    const bool written =
-        SetFilePosition(newEntry.offset) && platform::WriteFile(archiveFileHandle, buffer, newEntry.size, &bytesWritten);
+    const bool written = SetFilePosition(newEntry.offset) &&
+                         platform::WriteFile(archiveFileHandle, buffer, newEntry.size, &bytesWritten);
     std::uint64_t position = 0;
     platform::GetFilePosition(archiveFileHandle, &position);
     GAME_ASSERT(position == (newEntry.offset + newEntry.size));
@@ -125,7 +127,8 @@ bool Archive::MoveRecord(const FileEntry& originalEntry, unsigned int destinatio
         // Put the bytes back where the record still says they are, in case the move overlapped
         // them.
         writeFailed = true;
-        if (SetFilePosition(originalEntry.offset)) platform::WriteFile(archiveFileHandle, buffer, originalEntry.size, &bytesWritten);
+        if (SetFilePosition(originalEntry.offset))
+            platform::WriteFile(archiveFileHandle, buffer, originalEntry.size, &bytesWritten);
         return false;
     }
     return true;

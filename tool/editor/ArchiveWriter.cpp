@@ -107,8 +107,7 @@ int Archive::AllocateFileEntry(const char* fileName, unsigned int size, unsigned
     indexBound += sizeof(DiskFileEntry) + entry.nameLength + 1 + blocks * sizeof(FileBlock);
     fileArray[index].next = hashTable[hashValue];
     hashTable[hashValue] = &fileArray[index];
-    for (auto it = freeEntries.begin(); it != freeEntries.end();)
-        it = *it == index ? freeEntries.erase(it) : it + 1;
+    for (auto it = freeEntries.begin(); it != freeEntries.end();) it = *it == index ? freeEntries.erase(it) : it + 1;
     return index;
 }
 
@@ -146,7 +145,8 @@ void Archive::GetStatistics(ArchiveStatistics& stats) const {
         if (depth != 0) ++occupied;
     }
     // With no occupied bucket the quotient would be 0/0; the average depth is then 0.
-    stats.averageTableDepth = occupied != 0 ? static_cast<float>(stats.numActiveFiles) / static_cast<float>(occupied) : 0.0f;
+    stats.averageTableDepth =
+        occupied != 0 ? static_cast<float>(stats.numActiveFiles) / static_cast<float>(occupied) : 0.0f;
 }
 
 }  // namespace GAME
