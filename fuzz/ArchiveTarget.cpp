@@ -2,29 +2,12 @@
 #include <string>
 #include <vector>
 
+#include "CurrentDirectory.h"
 #include "Engine/Archive.h"
 #include "FuzzTargets.h"
 #include "Scratch.h"
 
 namespace fuzz {
-namespace {
-
-// Makes a folder the current directory for the object's lifetime.
-class InFolder {
-public:
-    explicit InFolder(const std::filesystem::path& folder) : saved(std::filesystem::current_path()) {
-        std::filesystem::current_path(folder);
-    }
-    ~InFolder() { std::filesystem::current_path(saved); }
-    InFolder(const InFolder&) = delete;
-    InFolder& operator=(const InFolder&) = delete;
-
-private:
-    std::filesystem::path saved;
-};
-
-}  // namespace
-
 void RunArchiveTarget(const std::uint8_t* data, std::size_t size) {
     const std::filesystem::path& scratch = FreshScratch();
     const std::string path = (scratch / "input.arc").string();
@@ -46,7 +29,7 @@ void RunArchiveTarget(const std::uint8_t* data, std::size_t size) {
             // The output folder is taken as a name inside the archive's world: a leading '/' is
             // dropped and upper case is folded. Extract from inside the scratch folder to a
             // relative "out", or the files would land under the current directory.
-            const InFolder inScratch(scratch);
+            const test::CurrentDirectory inScratch(scratch);
             archive.ExtractAllFiles("out");
         }
     }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "CurrentDirectory.h"
+
 namespace test {
 
 /// A fresh folder under the system's temporary directory, removed with everything in it when
@@ -25,20 +27,6 @@ public:
 
 private:
     std::filesystem::path path;
-};
-
-/// Makes a folder the current directory for the object's lifetime.
-class CurrentDirectory {
-public:
-    explicit CurrentDirectory(const std::filesystem::path& path) : saved(std::filesystem::current_path()) {
-        std::filesystem::current_path(path);
-    }
-    ~CurrentDirectory() { std::filesystem::current_path(saved); }
-    CurrentDirectory(const CurrentDirectory&) = delete;
-    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
-private:
-    std::filesystem::path saved;
 };
 
 std::string ReadWholeFile(const std::string& path);
