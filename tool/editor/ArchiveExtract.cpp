@@ -44,11 +44,11 @@ bool Archive::ExtractFileWith(int fileIndex, const char* outputDirectory, platfo
     const platform::FileHandle INVALID_HANDLE_VALUE = platform::invalidFileHandle;
     const platform::FileHandle outputFile = platform::OpenOutputFile(outputPath.c_str());
     if (!GAME_CHECK(outputFile != INVALID_HANDLE_VALUE)) return false;
+    const platform::UniqueFile closesOutput(outputFile);
     if (fileEntry.flags & fileFlagCompressed)
         ExtractCompressedFile(fileIndex, fileEntry, outputFile);
     else
         ExtractStoredFile(fileEntry, outputFile);
-    platform::CloseFile(outputFile);
     return true;
 }
 
