@@ -1,18 +1,38 @@
 // Opening and closing an archive and loading its index.
 #include "Engine/Archive.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "Engine/ArchiveEntryCodec.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/ArchiveJournal.h"
 #include "Engine/ArchiveValidation.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 
 namespace GAME {
+namespace {
+
+// An edit that was interrupted left its journal: roll the archive back before reading it. An
+// edit still running holds the lock; the archive is then busy, not damaged.
+bool RollBackBeforeReading(const char* fileName) {
+    const platform::UniqueFile archive(platform::OpenFileForEdit(fileName));
+    if (!archive) {
+        std::fprintf(stderr, "%s: an interrupted edit could not be rolled back.\n", fileName);
+        return false;
+    }
+    if (!platform::LockFileForEdit(archive.Get())) {
+        std::fprintf(stderr, "%s: busy, another program is editing it.\n", fileName);
+        return false;
+    }
+    return RecoverInterruptedEdit(fileName, archive.Get());
+}
+
+}  // namespace
 Archive::Archive()
     : allowReopen(false),
       archiveFileTime(0),
@@ -25,7 +45,8 @@ Archive::Archive()
       hashTable(nullptr),
       writeFailed(false),
       reservedEnd(0),
-      indexBound(0) {}
+      indexBound(0),
+      journal(nullptr) {}
 
 Archive::~Archive() { Close(false); }
 
@@ -34,6 +55,9 @@ bool Archive::OpenRead(const char* fileName) {
     if (*fileName == '\0') return false;
 
     platform::FileAttributes attributes;
+    if (platform::GetFileAttributes(JournalPath(fileName).c_str(), &attributes) &&
+        platform::GetFileAttributes(fileName, &attributes) && !RollBackBeforeReading(fileName))
+        return false;
     archiveFileTime = platform::GetFileAttributes(fileName, &attributes) ? attributes.lastWriteTime : 0;
     archiveFileHandle = platform::OpenFileForRead(fileName);
     if (archiveFileHandle == platform::invalidFileHandle) return false;
@@ -151,6 +175,8 @@ void Archive::Close(bool reopen) {
     if (archiveFileMode == fileModeEdit && archiveFileHandle != platform::invalidFileHandle) {
         if (!GAME_CHECK(reopen == false)) reopen = false;
         if (!WriteHeader()) writeFailed = true;
+        delete journal;
+        journal = nullptr;
         ReleaseRecordCopies();
         diag::RemoveAssertExitHandler(&Archive::CloseOnExit, this);
     }

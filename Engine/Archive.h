@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Engine/Export.h"
 #include "Engine/MemVector.h"
@@ -25,7 +26,9 @@ class DirectoryMaker;
 
 namespace GAME {
 
+class ArchiveJournal;
 struct ArchiveHeader;
+struct ByteRange;
 struct ArchiveStatistics;
 struct DiskFileEntry;
 
@@ -201,9 +204,16 @@ private:
     void ReleaseRecordCopies();
     unsigned int AppendPoint() const;
 
-    // Writing the index back (Engine/ArchiveIndexWriter.cpp).
+    // Writing the index back and committing an edit (Engine/ArchiveIndexWriter.cpp).
     bool WriteHeader();
     bool WriteIndex(ArchiveHeader& header);
+    bool CommitEdit(bool final);
+    bool CommitIfJournalFull();
+    void RollBackEdit();
+    bool StartJournal(std::uint64_t fileLength);
+    std::vector<ByteRange> CommittedRanges(std::uint64_t fileLength) const;
+    bool ProtectRange(std::uint64_t offset, std::uint64_t length);
+    bool WriteArchiveRange(std::uint64_t offset, const void* bytes, std::uint64_t length);
 
     // The editor (tool/editor/).
     void AbandonOpen();
@@ -214,6 +224,7 @@ private:
     void UndoAddition(int fileIndex);
     int RefuseAddition(int fileIndex, const char* fileName, const char* reason);
     bool MoveRecord(const FileEntry& record, unsigned int destination, MoveBuffer& buffer);
+    bool CommitCompactionBatch(const mem::vector<FileEntry>& originals, std::size_t next, std::size_t placed);
     bool ExtractFileWith(int fileIndex, const char* outputDirectory, platform::DirectoryMaker& directories);
     void ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
     void ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
@@ -239,6 +250,9 @@ private:
     // by more than an addition claims, so Close always finds its room.
     std::uint64_t reservedEnd;
     std::uint64_t indexBound;
+    // The rollback journal of the edit in progress. Null in an edit means the edit was rolled
+    // back to its last commit and writes nothing more.
+    ArchiveJournal* journal;
 };
 
 }  // namespace GAME

@@ -1,18 +1,55 @@
-// Writing the index and the header when an archive open for edit is closed.
+// Writing the index and the header when an archive open for edit commits: at Close, and
+// between the batches of a long edit.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "Engine/Archive.h"
 #include "Engine/ArchiveEntryCodec.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/ArchiveJournal.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 
 namespace GAME {
 
+namespace {
+
+// Where an index of `header` ends: the end of the archive file.
+std::uint64_t IndexEnd(const ArchiveHeader& header) {
+    return std::uint64_t(header.indexOffset) + std::uint64_t(header.numBlocks) * sizeof(FileBlock) +
+           header.nameTableSize + std::uint64_t(header.numFiles) * sizeof(DiskFileEntry);
+}
+
+// True when the file already holds `bytes` at `offset`: writing them would change nothing.
+bool SameAsOnDisk(platform::FileHandle file, std::uint64_t offset, const void* bytes, std::uint64_t length) {
+    std::uint64_t size = 0;
+    if (!platform::GetFileSize(file, &size) || offset > size || length > size - offset) return false;
+    if (length == 0) return true;
+    std::string onDisk(length < (1u << 20) ? length : (1u << 20), '\0');
+    if (!platform::SetFilePosition(file, offset)) return false;
+    for (std::uint64_t done = 0; done < length;) {
+        const std::uint64_t piece = length - done < onDisk.size() ? length - done : onDisk.size();
+        if (!platform::ReadExactly(file, onDisk.data(), piece) ||
+            std::memcmp(onDisk.data(), static_cast<const char*>(bytes) + done, piece) != 0)
+            return false;
+        done += piece;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool Archive::WriteHeader() {
     if (archiveFileMode != fileModeEdit) return false;
+    return CommitEdit(true);
+}
+
+bool Archive::CommitEdit(bool final) {
+    // An edit that had to be rolled back writes nothing more: the file holds its last commit.
+    if (journal == nullptr) return false;
 
     ArchiveHeader header;
     std::memset(&header, 0, sizeof header);
@@ -22,12 +59,77 @@ bool Archive::WriteHeader() {
     header.indexOffset = AppendPoint();
 
     // Until the index is on disk the old header must stay: it must never describe an index
-    // that was not written.
-    if (!WriteIndex(header)) return false;
+    // that was not written. The data and the index are durable before the header points at
+    // them, and the header before the journal goes. An edit that wrote nothing flushes nothing.
+    bool committed = WriteIndex(header);
+    committed = committed && (!journal->ArchiveWritten() || GAME_CHECK(platform::FlushFile(archiveFileHandle)));
+    committed = committed && WriteArchiveRange(0, &header, sizeof header);
+    committed = committed && (!journal->ArchiveWritten() || GAME_CHECK(platform::FlushFile(archiveFileHandle)));
+    if (!committed) {
+        RollBackEdit();
+        return false;
+    }
+    std::uint64_t fileSize = 0;
+    if (!GAME_CHECK(platform::GetFileSize(archiveFileHandle, &fileSize))) return false;
+    if (!GAME_CHECK(journal->Commit(fileSize, CommittedRanges(fileSize)))) {
+        // The journal could not be deleted, so the next open would roll this commit back: go no
+        // further than the state that would then be found.
+        delete journal;
+        journal = nullptr;
+        return false;
+    }
+    // Cut whatever followed: the old index, or data that compaction moved down. Only now, so that
+    // a crash before the cut leaves a longer file that is whole.
+    const std::uint64_t end = IndexEnd(header);
+    if (!final || fileSize == end) return true;
+    return GAME_CHECK(platform::SetFilePosition(archiveFileHandle, end) && platform::SetEndOfFile(archiveFileHandle));
+}
 
-    std::uint32_t bytesWritten = 0;
-    if (SetFilePosition(0)) platform::WriteFile(archiveFileHandle, &header, sizeof header, &bytesWritten);
-    return GAME_CHECK(bytesWritten == sizeof(header));
+bool Archive::CommitIfJournalFull() {
+    if (journal == nullptr || journal->SavedBytes() < JournalBatchLimit()) return true;
+    return CommitEdit(false);
+}
+
+void Archive::RollBackEdit() {
+    writeFailed = true;
+    if (journal == nullptr) return;
+    if (!journal->RollBack())
+        std::fprintf(stderr, "%s: an edit could not be rolled back; it will be at the next open.\n",
+                     archiveFileName.c_str());
+    delete journal;
+    journal = nullptr;
+}
+
+bool Archive::StartJournal(std::uint64_t fileLength) {
+    delete journal;
+    journal =
+        new (std::nothrow) ArchiveJournal(archiveFileName, archiveFileHandle, fileLength, CommittedRanges(fileLength));
+    return GAME_CHECK(journal);
+}
+
+std::vector<ByteRange> Archive::CommittedRanges(std::uint64_t fileLength) const {
+    // What the state on disk reads: the header, every in-use run and the index behind the data.
+    std::vector<ByteRange> ranges;
+    if (fileLength == 0) return ranges;
+    ranges.push_back({0, sizeof(ArchiveHeader)});
+    for (const FileEntry& entry : fileArray)
+        if ((entry.flags & fileFlagInUse) && entry.size != 0)
+            ranges.push_back({entry.offset, std::uint64_t(entry.offset) + entry.size});
+    ranges.push_back({AppendPoint(), fileLength});
+    return ranges;
+}
+
+bool Archive::ProtectRange(std::uint64_t offset, std::uint64_t length) {
+    if (journal == nullptr) return false;
+    if (journal->Protect(offset, length)) return true;
+    writeFailed = true;
+    return false;
+}
+
+bool Archive::WriteArchiveRange(std::uint64_t offset, const void* bytes, std::uint64_t length) {
+    if (SameAsOnDisk(archiveFileHandle, offset, bytes, length)) return true;
+    return ProtectRange(offset, length) && platform::SetFilePosition(archiveFileHandle, offset) &&
+           platform::WriteAll(archiveFileHandle, bytes, length);
 }
 
 bool Archive::WriteIndex(ArchiveHeader& header) {
@@ -62,18 +164,18 @@ bool Archive::WriteIndex(ArchiveHeader& header) {
         }
     }
 
-    bool written = SetFilePosition(header.indexOffset) &&
-                   platform::WriteAll(archiveFileHandle, blockTable.data(), blockTable.size()) &&
-                   platform::WriteAll(archiveFileHandle, names.data(), names.size());
-    std::uint64_t currentLocation = 0;
-    platform::GetFilePosition(archiveFileHandle, &currentLocation);
+    // Each table is written only where it differs from what the file holds, so that closing an
+    // archive that did not change writes nothing.
+    std::uint64_t currentLocation = header.indexOffset;
+    bool written = WriteArchiveRange(currentLocation, blockTable.data(), blockTable.size());
+    currentLocation += blockTable.size();
+    written = written && WriteArchiveRange(currentLocation, names.data(), names.size());
+    currentLocation += names.size();
     if (written) GAME_ASSERT(currentLocation == (header.indexOffset + header.nameTableSize + header.blockTableSize));
-    written = written && platform::WriteAll(archiveFileHandle, diskFileEntryArray,
-                                            std::uint64_t(numFiles) * sizeof(DiskFileEntry));
+    written = written &&
+              WriteArchiveRange(currentLocation, diskFileEntryArray, std::uint64_t(numFiles) * sizeof(DiskFileEntry));
     std::free(diskFileEntryArray);
-    if (!GAME_CHECK(written)) return false;
-    // Cuts whatever followed: the old index, or data that compaction moved down.
-    return GAME_CHECK(platform::SetEndOfFile(archiveFileHandle));
+    return GAME_CHECK(written);
 }
 
 }  // namespace GAME

@@ -4,7 +4,7 @@
 namespace platform {
 namespace {
 
-constexpr int operationCount = 5;
+constexpr int operationCount = 7;
 
 std::uint64_t calls[operationCount];
 int armedOperation = -1;

@@ -13,6 +13,8 @@ enum class FileOperation {
     seek,      // SetFilePosition
     truncate,  // SetEndOfFile
     reserve,   // ReserveFileSpace
+    flush,     // FlushFile
+    remove,    // DeleteFile
 };
 
 /// From now on, counts the calls of `operation` and fails the `n`-th one (1 for the next)

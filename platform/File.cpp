@@ -4,6 +4,7 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/NativeFile.h"
+#include "platform/PowerLoss.h"
 
 namespace platform {
 namespace {
@@ -37,6 +38,9 @@ bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::ui
         if (detail::ShortWriteArmed()) native::WriteFile(file, buffer, count / 2, &done);
         native::SetInjectedError(true);
         ok = false;
+    } else if (detail::powerLossActive && detail::PowerLossBeforeWrite(file, buffer, count)) {
+        native::SetInjectedError(false);
+        ok = false;
     } else {
         ok = native::WriteFile(file, buffer, count, &done);
     }
@@ -53,7 +57,7 @@ bool SetFilePosition(FileHandle file, std::uint64_t position) {
 }
 
 bool SetEndOfFile(FileHandle file) {
-    if (InjectFault(FileOperation::truncate)) {
+    if (InjectFault(FileOperation::truncate) || (detail::powerLossActive && detail::PowerLossBeforeCut(file))) {
         native::SetInjectedError(false);
         return false;
     }
@@ -65,8 +69,36 @@ bool ReserveFileSpace(FileHandle file, std::uint64_t end) {
         native::SetInjectedError(true);
         return false;
     }
+    if (detail::powerLossActive && detail::PowerLossBeforeReserve(file, end)) {
+        native::SetInjectedError(false);
+        return false;
+    }
     return native::ReserveFileSpace(file, end);
 }
+
+bool FlushFile(FileHandle file) {
+    if (InjectFault(FileOperation::flush) || (detail::powerLossActive && detail::PowerLossBeforeFlush(file))) {
+        native::SetInjectedError(false);
+        return false;
+    }
+    return native::FlushFile(file);
+}
+
+void CloseFile(FileHandle file) {
+    if (file == invalidFileHandle) return;
+    if (detail::powerLossActive && detail::PowerLossKeepsOpen(file)) return;
+    native::CloseFile(file);
+}
+
+bool DeleteFile(const char* path) {
+    if (InjectFault(FileOperation::remove) || (detail::powerLossActive && detail::PowerLossBeforeDelete())) {
+        native::SetInjectedError(false);
+        return false;
+    }
+    return native::DeleteFile(path);
+}
+
+bool FlushDirectory(const char* path) { return native::FlushDirectory(path); }
 
 std::uint64_t ReadUpTo(FileHandle file, void* buffer, std::uint64_t count) {
     std::uint64_t done = 0;

@@ -56,10 +56,21 @@ bool GetFileSize(FileHandle file, std::uint64_t* size);
 /// Cuts (or extends) the file at the current position.
 bool SetEndOfFile(FileHandle file);
 
+/// Makes every byte written to the file so far durable: on the disk, not only in the operating
+/// system's cache, so that a power cut cannot lose or reorder it.
+bool FlushFile(FileHandle file);
+
 /// Makes sure the disk holds room for the file up to `end` bytes, extending it with zeros where
 /// it is shorter. Gives false, leaving the file's length as it was, when the disk is full or a
 /// file-size limit is in the way. The position does not move.
 bool ReserveFileSpace(FileHandle file, std::uint64_t end);
+
+/// Deletes the file at `path`. Gives false when it cannot be deleted (a missing file included).
+bool DeleteFile(const char* path);
+
+/// Makes the directory `path` durable as it stands: files created in it or deleted from it stay
+/// so after a power cut.
+bool FlushDirectory(const char* path);
 
 // Whole-buffer helpers. They take any length, in as many calls as a 32-bit count needs.
 

@@ -6,6 +6,11 @@
 
 namespace test {
 
+std::uint64_t IndexEnd(const std::string& bytes) {
+    if (bytes.size() < 2048) return 0;
+    return std::uint64_t(U32At(bytes, 24)) + U32At(bytes, 16) + U32At(bytes, 20) + std::uint64_t(U32At(bytes, 8)) * 44;
+}
+
 void CheckArchiveFormat(const std::string& bytes) {
     ASSERT_GE(bytes.size(), 2048u);
     const std::uint32_t numFiles = U32At(bytes, 8), numBlocks = U32At(bytes, 12), blockTableSize = U32At(bytes, 16),

@@ -76,6 +76,8 @@ bool LockFileForEdit(FileHandle file) {
     return result == 0;
 }
 
+namespace native {
+
 void CloseFile(FileHandle file) {
     if (file == invalidFileHandle) return;
     const int saved = errno;
@@ -83,7 +85,38 @@ void CloseFile(FileHandle file) {
     errno = saved;
 }
 
-namespace native {
+bool FlushFile(FileHandle file) {
+    int result;
+    do {
+        result = ::fsync(Descriptor(file));
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool DeleteFile(const char* path) {
+    if (path == nullptr || *path == '\0') {
+        errno = ENOENT;
+        return false;
+    }
+    return ::unlink(ToNativePath(path).c_str()) == 0;
+}
+
+bool FlushDirectory(const char* path) {
+    const std::string native = ToNativePath(path != nullptr && *path != '\0' ? path : ".");
+    int fd;
+    do {
+        fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return result == 0;
+}
 
 void SetInjectedError(bool diskFull) { errno = diskFull ? ENOSPC : EIO; }
 

@@ -2,6 +2,7 @@
 // every point where the path makes one. Whatever fails, either the failure is reported or the
 // archive reopens sound with the right bytes for every file it lists; a failure while file data
 // is written or moved must in addition leave an archive that reopens sound.
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -81,7 +82,10 @@ protected:
             EXPECT_FALSE(failedBeforeClose) << "a failure before Close left an unreadable archive";
             return delivered;
         }
-        test::CheckArchiveFormat(test::ReadWholeFile("a.arc"));
+        std::string onDisk = test::ReadWholeFile("a.arc");
+        // A commit whose final cut failed leaves the room it reserved behind a whole archive.
+        if (reported) onDisk.resize(std::min<std::size_t>(onDisk.size(), test::IndexEnd(onDisk)));
+        test::CheckArchiveFormat(onDisk);
         for (unsigned i = 0; i < reader.GetNumFiles(); ++i) {
             const Archive::FileEntry& entry = reader.GetFileEntry(static_cast<int>(i));
             if (entry.name == nullptr) continue;

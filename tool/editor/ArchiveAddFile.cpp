@@ -139,6 +139,9 @@ int Archive::AddFile(const char* fileName, int compressionLevel) {
     if (index < 0) return index;
     platform::FileAttributes attributes;
     if (platform::GetFileAttributes(fileName, &attributes)) fileArray[index].fileTime = attributes.lastWriteTime;
+    // A long import commits what it has added whenever the journal has grown large, so that the
+    // journal stays bounded; the file just added is part of that commit.
+    CommitIfJournalFull();
     return index;
 }
 
@@ -153,7 +156,7 @@ int Archive::AddStoredFile(const char* fileName) {
     const char* failure = nullptr;
     if (!ReserveIndexRoom())
         failure = reasonDiskFull;
-    else if (!SetFilePosition(fileArray[index].offset))
+    else if (!ProtectRange(fileArray[index].offset, loose.length) || !SetFilePosition(fileArray[index].offset))
         failure = reasonWriteFailed;
     else
         failure = CopyLooseFile(loose, archiveFileHandle, &checksum);
@@ -192,7 +195,8 @@ int Archive::AddCompressedFile(const char* fileName) {
     }
     if (!ReserveIndexRoom())
         failure = reasonDiskFull;
-    else if (!SetFilePosition(entry.offset) || !WriteBlocks(archiveFileHandle, compressed))
+    else if (!ProtectRange(entry.offset, compressed.storedSize) || !SetFilePosition(entry.offset) ||
+             !WriteBlocks(archiveFileHandle, compressed))
         failure = reasonWriteFailed;
     if (failure != nullptr) return RefuseAddition(index, fileName, failure);
     return index;
@@ -213,6 +217,9 @@ bool Archive::ReserveIndexRoom() {
     // Reserved in steps that grow with the archive, so that the reservations stay few.
     std::uint64_t slack = need / 16;
     if (slack < (1u << 20)) slack = 1u << 20;
+    // Growing the file changes nothing the committed state reads, but a new archive must be able
+    // to go back to the empty file it was: the journal starts first.
+    if (!ProtectRange(reservedEnd, 0)) return false;
     if (platform::ReserveFileSpace(archiveFileHandle, need + slack)) {
         reservedEnd = need + slack;
         return true;

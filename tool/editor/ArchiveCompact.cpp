@@ -6,6 +6,7 @@
 
 #include "Engine/Archive.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/ArchiveJournal.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/Signals.h"
@@ -87,6 +88,12 @@ void Archive::Compact() {
         currentOffset += newEntry.size;
         GAME_ASSERT(newEntry.offset + newEntry.size == currentOffset);
         ++n;
+        // Moves are committed in batches, so that the journal of what they overwrite stays
+        // bounded and a crash loses at most the moves since the last batch.
+        if (!CommitCompactionBatch(originalEntries, i + 1, n)) {
+            stoppedAt = i + 1;
+            break;
+        }
     }
 
     // A compaction that stopped keeps the records it did not reach, free ones included, where
@@ -116,6 +123,8 @@ bool Archive::MoveRecord(const FileEntry& originalEntry, unsigned int destinatio
 
     FileEntry newEntry = originalEntry;
     newEntry.offset = destination;
+    // What the move overwrites may still be needed by the committed state: saved first.
+    if (!ProtectRange(newEntry.offset, newEntry.size)) return false;
     std::uint32_t bytesWritten = 0;
     const bool written = SetFilePosition(newEntry.offset) &&
                          platform::WriteFile(archiveFileHandle, buffer, newEntry.size, &bytesWritten);
@@ -132,6 +141,18 @@ bool Archive::MoveRecord(const FileEntry& originalEntry, unsigned int destinatio
         return false;
     }
     return true;
+}
+
+bool Archive::CommitCompactionBatch(const mem::vector<FileEntry>& originals, std::size_t next, std::size_t placed) {
+    if (journal == nullptr) return false;
+    if (journal->SavedBytes() < JournalBatchLimit()) return true;
+    // The index of this point: the records moved so far, then the ones not reached, where they are.
+    mem::vector<FileEntry> partial(fileArray.begin(), fileArray.begin() + static_cast<std::ptrdiff_t>(placed));
+    partial.insert(partial.end(), originals.begin() + static_cast<std::ptrdiff_t>(next), originals.end());
+    fileArray.swap(partial);
+    const bool committed = CommitEdit(false);
+    fileArray.swap(partial);
+    return committed;
 }
 
 }  // namespace GAME

@@ -5,6 +5,7 @@
 
 #include "Engine/Archive.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/ArchiveJournal.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
@@ -29,13 +30,19 @@ bool Archive::OpenEdit(const char* fileName) {
         AbandonOpen();
         return false;
     }
+    // An edit that was interrupted is undone before anything reads the file.
+    if (!RecoverInterruptedEdit(fileName, archiveFileHandle)) {
+        AbandonOpen();
+        return false;
+    }
 
     archiveFileMode = fileModeEdit;
     archiveFileName = fileName;
     freeEntries.clear();
 
     std::uint64_t fileSize = 0;
-    if (!platform::GetFileSize(archiveFileHandle, &fileSize) || (fileSize != 0 && !ReadHeader()) || !BuildHashTable()) {
+    if (!platform::GetFileSize(archiveFileHandle, &fileSize) || (fileSize != 0 && !ReadHeader()) || !BuildHashTable() ||
+        !StartJournal(fileSize)) {
         AbandonOpen();
         return false;
     }
@@ -50,6 +57,8 @@ bool Archive::OpenEdit(const char* fileName) {
 void Archive::AbandonOpen() {
     // Nothing may be written into a file that did not open as a sound archive: drop the mode
     // before the handle, so that Close has nothing to write.
+    delete journal;
+    journal = nullptr;
     ReleaseRecordCopies();
     ReleaseTables();
     fileArray.clear();

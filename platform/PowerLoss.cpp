@@ -1,0 +1,199 @@
+// The simulated power cut over the native file calls; portable code.
+#include "platform/PowerLoss.h"
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/File.h"
+#include "platform/NativeFile.h"
+
+namespace platform {
+namespace {
+
+// One change to a file since its last flush.
+struct Change {
+    enum Kind {
+        write,
+        cut,
+        reserve
+    } kind;
+    std::uint64_t offset;  // where a write starts; the length a cut or reservation gives
+    std::string bytes;     // what a write puts down
+};
+
+struct TrackedFile {
+    std::string durable;  // what the disk holds for certain
+    std::string current;  // what the file holds now
+    std::vector<Change> changes;
+};
+
+// Applies `change` to an image of a file; a write only its first `length` bytes.
+void Apply(std::string& image, const Change& change, std::size_t length) {
+    if (change.kind == Change::write) {
+        if (image.size() < change.offset + length) image.resize(change.offset + length, '\0');
+        image.replace(change.offset, length, change.bytes, 0, length);
+    } else if (change.kind == Change::cut) {
+        image.resize(change.offset, '\0');
+    } else if (image.size() < change.offset) {
+        image.resize(change.offset, '\0');
+    }
+}
+
+struct Simulation {
+    std::uint64_t crashAt = 0;
+    std::uint64_t calls = 0;
+    bool lost = false;
+    std::mt19937 random;
+    std::map<FileHandle, TrackedFile> files;
+    std::vector<FileHandle> keptOpen;
+};
+
+Simulation simulation;
+
+// The whole contents of a file, read with the native calls; the position is kept.
+std::string ReadContents(FileHandle file) {
+    std::uint64_t position = 0, size = 0;
+    GetFilePosition(file, &position);
+    GetFileSize(file, &size);
+    std::string contents(size, '\0');
+    native::SetFilePosition(file, 0);
+    std::uint64_t done = 0;
+    while (done < size) {
+        const std::uint64_t left = size - done;
+        const std::uint32_t piece = left < (1u << 30) ? static_cast<std::uint32_t>(left) : (1u << 30);
+        std::uint32_t got = 0;
+        if (!native::ReadFile(file, contents.data() + done, piece, &got) || got == 0) break;
+        done += got;
+    }
+    contents.resize(done);
+    native::SetFilePosition(file, position);
+    return contents;
+}
+
+void WriteContents(FileHandle file, const std::string& contents) {
+    native::SetFilePosition(file, 0);
+    std::uint64_t done = 0;
+    while (done < contents.size()) {
+        const std::uint64_t left = contents.size() - done;
+        const std::uint32_t piece = left < (1u << 30) ? static_cast<std::uint32_t>(left) : (1u << 30);
+        std::uint32_t written = 0;
+        if (!native::WriteFile(file, contents.data() + done, piece, &written)) break;
+        done += written;
+    }
+    native::SetEndOfFile(file);
+}
+
+// The file's record, made on first sight from what it holds then (nothing, for a file that
+// cannot be read).
+TrackedFile& Track(FileHandle file) {
+    auto found = simulation.files.find(file);
+    if (found == simulation.files.end()) {
+        const std::string contents = ReadContents(file);
+        found = simulation.files.emplace(file, TrackedFile{contents, contents, {}}).first;
+    }
+    return found->second;
+}
+
+void Record(FileHandle file, Change change) {
+    TrackedFile& tracked = Track(file);
+    Apply(tracked.current, change, change.bytes.size());
+    tracked.changes.push_back(std::move(change));
+}
+
+// Sets every tracked file to what a disk that lost power could hold.
+void LosePower() {
+    simulation.lost = true;
+    for (auto& [file, tracked] : simulation.files) {
+        std::vector<std::size_t> writes;
+        for (std::size_t i = 0; i < tracked.changes.size(); ++i)
+            if (tracked.changes[i].kind == Change::write) writes.push_back(i);
+        const std::size_t torn = writes.empty() ? tracked.changes.size() : writes[simulation.random() % writes.size()];
+        std::string image = tracked.durable;
+        for (std::size_t i = 0; i < tracked.changes.size(); ++i) {
+            const Change& change = tracked.changes[i];
+            if (simulation.random() % 2 == 0) continue;
+            std::size_t length = change.bytes.size();
+            if (i == torn && length != 0) length = simulation.random() % length;
+            Apply(image, change, length);
+        }
+        WriteContents(file, image);
+    }
+    simulation.files.clear();
+}
+
+// Counts one call; true when the power is off by now.
+bool CountCall() {
+    if (simulation.lost) return true;
+    if (++simulation.calls == simulation.crashAt) {
+        LosePower();
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool powerLossActive = false;
+
+bool PowerLossBeforeWrite(FileHandle file, const void* buffer, std::uint32_t count) {
+    if (CountCall()) return true;
+    std::uint64_t position = 0;
+    GetFilePosition(file, &position);
+    Record(file, {Change::write, position, std::string(static_cast<const char*>(buffer), count)});
+    return false;
+}
+
+bool PowerLossBeforeCut(FileHandle file) {
+    if (CountCall()) return true;
+    std::uint64_t position = 0;
+    GetFilePosition(file, &position);
+    Record(file, {Change::cut, position, {}});
+    return false;
+}
+
+bool PowerLossBeforeReserve(FileHandle file, std::uint64_t end) {
+    if (CountCall()) return true;
+    Record(file, {Change::reserve, end, {}});
+    return false;
+}
+
+bool PowerLossBeforeFlush(FileHandle file) {
+    if (CountCall()) return true;
+    // What the file holds now is what the disk holds once the flush returns.
+    TrackedFile& tracked = Track(file);
+    tracked.durable = tracked.current;
+    tracked.changes.clear();
+    return false;
+}
+
+bool PowerLossBeforeDelete() { return CountCall(); }
+
+bool PowerLossKeepsOpen(FileHandle file) {
+    simulation.keptOpen.push_back(file);
+    return true;
+}
+
+}  // namespace detail
+
+void BeginPowerLossSimulation(std::uint64_t crashAt, std::uint32_t seed) {
+    simulation = Simulation{};
+    simulation.crashAt = crashAt;
+    simulation.random.seed(seed);
+    detail::powerLossActive = true;
+}
+
+bool PowerLost() { return simulation.lost; }
+
+std::uint64_t PowerLossCalls() { return simulation.calls; }
+
+void EndPowerLossSimulation() {
+    detail::powerLossActive = false;
+    for (FileHandle file : simulation.keptOpen) native::CloseFile(file);
+    simulation = Simulation{};
+}
+
+}  // namespace platform
