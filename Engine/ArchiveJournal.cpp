@@ -141,8 +141,9 @@ Recovery RecoverArchive(const std::string& archivePath, platform::FileHandle arc
             return Recovery::failed;
         at += recordHeaderSize + length;
     }
+    // The caller goes on to read the archive from its start.
     if (!platform::SetFilePosition(archive, committedLength) || !platform::SetEndOfFile(archive) ||
-        !platform::FlushFile(archive))
+        !platform::FlushFile(archive) || !platform::SetFilePosition(archive, 0))
         return Recovery::failed;
     return DeleteJournal(journalPath) ? Recovery::rolledBack : Recovery::failed;
 }

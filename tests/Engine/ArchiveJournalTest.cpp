@@ -1,0 +1,102 @@
+// The rollback journal at the edges a crash test rarely reaches: what an untouched archive
+// costs, a journal cut short before it saved anything, a reader meeting an edit in progress,
+// and a roll-back told on standard error.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ArchiveFixture.h"
+#include "Engine/ArchiveJournal.h"
+#include "platform/FaultInjection.h"
+#include "platform/File.h"
+#include "tool/EditFixture.h"
+
+namespace {
+
+using GAME::Archive;
+
+class Journal : public test::EditFixture {
+protected:
+    void SetUp() override {
+        test::ArchiveFixture fixture;
+        fixture.AddStored("a.txt", "first file");
+        fixture.AddFree(40);
+        fixture.AddCompressed("b.bin", test::CompressibleBytes(5000));
+        initial = fixture.Bytes();
+        test::WriteWholeFile("a.arc", initial);
+    }
+
+    std::string initial;
+};
+
+TEST_F(Journal, AnUnchangedArchiveClosesWithoutWritingOrFlushing) {
+    platform::CountFileCalls();
+    OpenEdit();
+    archive->Close(false);
+    const std::uint64_t writes = platform::Calls(platform::FileOperation::write);
+    const std::uint64_t flushes = platform::Calls(platform::FileOperation::flush);
+    const std::uint64_t cuts = platform::Calls(platform::FileOperation::truncate);
+    platform::DisarmFaults();
+    EXPECT_EQ(writes + flushes + cuts, 0u);
+    EXPECT_FALSE(std::filesystem::exists("a.arc-journal"));
+    EXPECT_EQ(test::ReadWholeFile("a.arc"), initial);
+}
+
+TEST_F(Journal, OneThatSavedNothingIsDeletedAndTheArchiveLeftAlone) {
+    for (const std::string& cut : {std::string(), std::string("ARCJ\1\0\0", 7), std::string(32, 'x')}) {
+        test::WriteWholeFile("a.arc-journal", cut);
+        Archive reader;
+        const std::string errors = test::CaptureStderr([&] { EXPECT_TRUE(reader.OpenRead("a.arc")); });
+        EXPECT_EQ(errors, "");
+        EXPECT_FALSE(std::filesystem::exists("a.arc-journal"));
+        EXPECT_EQ(test::ReadWholeFile("a.arc"), initial);
+    }
+}
+
+TEST_F(Journal, AnInterruptedEditIsRolledBackAndSaysSo) {
+    {
+        const platform::UniqueFile file(platform::OpenFileForEdit("a.arc"));
+        GAME::ArchiveJournal journal("a.arc", file.Get(), initial.size(), {{0, initial.size()}});
+        ASSERT_TRUE(journal.Protect(0, 3000));
+        ASSERT_TRUE(platform::SetFilePosition(file.Get(), 0));
+        ASSERT_TRUE(platform::WriteAll(file.Get(), std::string(3000, 'z').data(), 3000));
+        ASSERT_TRUE(platform::ReserveFileSpace(file.Get(), initial.size() + 10000));
+        // The edit ends here without committing, as a killed process does.
+    }
+    Archive reader;
+    const std::string errors = test::CaptureStderr([&] { EXPECT_TRUE(reader.OpenRead("a.arc")); });
+    EXPECT_EQ(errors, "a.arc: an interrupted edit was rolled back.\n");
+    EXPECT_EQ(test::ReadWholeFile("a.arc"), initial);
+    EXPECT_FALSE(std::filesystem::exists("a.arc-journal"));
+}
+
+// A reader that meets the journal of an edit still running must not read the half-made state,
+// and must not call the archive damaged.
+TEST_F(Journal, AReaderFindsAnArchiveBeingEditedBusy) {
+    Loose("new.txt", std::string(5000, 'n'));
+    OpenEdit();
+    ASSERT_GE(archive->AddFile("new.txt", 0), 0);  // overwrites the old index: a journal exists
+    ASSERT_TRUE(std::filesystem::exists("a.arc-journal"));
+    Archive reader;
+    const std::string errors = test::CaptureStderr([&] { EXPECT_FALSE(reader.OpenRead("a.arc")); });
+    EXPECT_EQ(errors, "a.arc: busy, another program is editing it.\n");
+    archive->Close(false);
+    EXPECT_FALSE(std::filesystem::exists("a.arc-journal"));
+    EXPECT_TRUE(reader.OpenRead("a.arc"));
+    EXPECT_EQ(reader.GetNumFiles(), 4u);
+}
+
+// A commit that cannot be completed rolls the archive back at once.
+TEST_F(Journal, AFailedCommitLeavesTheStateBeforeTheEdit) {
+    Loose("new.txt", std::string(5000, 'n'));
+    OpenEdit();
+    ASSERT_GE(archive->AddFile("new.txt", 0), 0);
+    platform::ArmFault(platform::FileOperation::flush, 1);
+    test::CaptureStderr([&] { archive->Close(false); });
+    platform::DisarmFaults();
+    EXPECT_TRUE(archive->HasWriteFailed());
+    EXPECT_EQ(test::ReadWholeFile("a.arc"), initial);
+    EXPECT_FALSE(std::filesystem::exists("a.arc-journal"));
+}
+
+}  // namespace
