@@ -457,6 +457,42 @@ class FullDiskTest(CliTest):
             self.assertEqual(self.read("out/a/" + name), self.read("data/" + name), name)
 
 
+class SpecialFilesTest(CliTest):
+    """Opening a FIFO waits for a writer that may never come, and a device may never end: such
+    entries are passed over, never opened. Each run has a hang guard."""
+
+    def setUp(self):
+        super().setUp()
+        self.write("data/textures/a.tex", "a")
+        self.write("data/textures/sub/b.tex", "b")
+        os.mkfifo(self.path("data/textures/sub/pipe"))
+        os.symlink("/dev/null", self.path("data/textures/null"))
+
+    def run_guarded(self, *args):
+        done = subprocess.run([BRANNOCK, *args], cwd=self.dir, capture_output=True, timeout=60)
+        return done.returncode, without_elapsed_time(done.stdout.decode("latin-1")), done.stderr.decode("latin-1")
+
+    def test_import_skips_what_is_not_a_regular_file(self):
+        self.assertEqual(self.run_guarded("a.arc", "-add", "textures", "data"),
+                         (0, "added: textures/sub/b.tex\nadded: textures/a.tex\n",
+                          "textures/sub/pipe: not added, it is not a regular file.\n"
+                          "textures/null: not added, it is not a regular file.\n"))
+        self.assertEqual(self.names(), ["textures/sub/b.tex", "textures/a.tex"])
+        # Named on its own, under any spelling of the separators.
+        self.assertEqual(self.run_guarded("a.arc", "-replace", "textures\\sub\\pipe", "data"),
+                         (0, "", "textures/sub/pipe: not added, it is not a regular file.\n"))
+        self.assertEqual(self.names(), ["textures/sub/b.tex", "textures/a.tex"])
+
+    def test_a_fifo_among_the_archives_of_a_report_is_passed_over(self):
+        os.makedirs(self.path("archives"))
+        self.ok("archives/a1.arc", "-add", "textures/a.tex", "data")
+        os.mkfifo(self.path("archives/p.arc"))
+        self.assertEqual(self.run_guarded("-totalStats", "report.txt", "archives/*.arc"), (0, "", ""))
+        report = self.read("report.txt").decode()
+        self.assertIn("\r\na1.arc                      1 ", report)
+        self.assertNotIn("p.arc", report)
+
+
 class ConcurrencyAndSignalsTest(CliTest):
     def make_tree(self, count):
         rng = random.Random(1)
