@@ -16,7 +16,8 @@
 namespace platform {
 
 /// Opens an existing file for reading; other readers may open it too. Gives invalidFileHandle
-/// when the file is missing or cannot be opened.
+/// when the file is missing or cannot be opened, and for anything that is not a regular file (a
+/// directory, a FIFO, a device), without waiting for a FIFO's writer.
 FileHandle OpenFileForRead(const char* path);
 
 /// Opens a file for reading and writing, creating it (empty) when it is missing. The file is

@@ -15,6 +15,7 @@ FileTime FileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds);
 
 struct FileAttributes {
     bool isDirectory = false;
+    bool isRegularFile = false;  // false for directories, FIFOs, sockets, devices, dangling links
     std::uint64_t size = 0;
     FileTime lastWriteTime = 0;
 };

@@ -8,8 +8,22 @@
 #include "platform/FileSystem.h"
 #include "platform/Signals.h"
 #include "tool/NormalizePath.h"
+#include "tool/editor/NotAdded.h"
 
 namespace tool {
+namespace {
+
+// Only regular files are read: a FIFO would wait for a writer and a device might never end.
+// Anything else is skipped with a line naming it as the "added:" lines would.
+bool IsImportable(const char* fileName, const platform::FileAttributes& attributes) {
+    if (attributes.isRegularFile) return true;
+    std::string shown = fileName;
+    NormalizePath(shown);
+    GAME::ReportNotAdded(shown.c_str(), "it is not a regular file");
+    return false;
+}
+
+}  // namespace
 
 void ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode) {
     platform::FileAttributes attributes;
@@ -30,7 +44,7 @@ void ImportPath(GAME::Archive& archive, const char* path, const char* basePath, 
         }
     } else if (attributes.isDirectory) {
         ImportDirectory(archive, path, true, compressionLevel, importMode, nullptr);
-    } else {
+    } else if (IsImportable(path, attributes)) {
         ImportFile(archive, path, compressionLevel, importMode);
     }
     platform::SetCurrentDirectory(savedDirectory.c_str());
@@ -52,7 +66,9 @@ void ImportDirectory(GAME::Archive& archive, const char* directory, bool recursi
     for (const platform::FoundFile& entry : found) {
         if (platform::StopSignal() != 0) return;
         if (entry.attributes.isDirectory) continue;
-        ImportFile(archive, (prefix + entry.name).c_str(), compressionLevel, importMode);
+        const std::string fileName = prefix + entry.name;
+        if (IsImportable(fileName.c_str(), entry.attributes))
+            ImportFile(archive, fileName.c_str(), compressionLevel, importMode);
     }
 }
 

@@ -16,8 +16,10 @@ enum ImportMode {
 
 /// Imports `path` (a file, a directory, or a directory followed by a wildcard pattern),
 /// relative to `basePath`, which is the current directory meanwhile. Names in the archive are
-/// relative to `basePath`. Prints "added: <name>" for each file added. A `basePath` that is not a
-/// directory does nothing; a missing path without a usable separator prints "Invalid path".
+/// relative to `basePath`. Prints "added: <name>" for each file added. Anything that is not a
+/// regular file (a FIFO, a socket, a device) is not opened: "<name>: not added, it is not a
+/// regular file." goes to standard error. A `basePath` that is not a directory does nothing; a
+/// missing path without a usable separator prints "Invalid path".
 void ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode);
 
 /// Imports the files of every subdirectory of `directory` (depth first, names starting with

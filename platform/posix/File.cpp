@@ -10,29 +10,42 @@
 
 #include "platform/FileSystem.h"
 #include "platform/NativeFile.h"
+#include "platform/Signals.h"
 
 namespace platform {
 namespace {
 
 int Descriptor(FileHandle file) { return static_cast<int>(file); }
 
+// Opening for read refuses everything that is not a regular file. It opens without blocking,
+// so that a FIFO without a writer cannot hold the run, and blocks again once the kind is known.
 FileHandle Open(const char* path, int flags) {
     if (path == nullptr || *path == '\0') {
         errno = ENOENT;
         return invalidFileHandle;
     }
     const std::string native = ToNativePath(path);
+    const bool forRead = (flags & O_ACCMODE) == O_RDONLY;
     int fd;
     do {
-        fd = ::open(native.c_str(), flags | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+        fd = ::open(native.c_str(), flags | O_CLOEXEC | (forRead ? O_NONBLOCK : 0), 0666);
+        // An open that a signal broke off is tried again, unless the signal asked the run to stop.
+    } while (fd < 0 && errno == EINTR && StopSignal() == 0);
     if (fd < 0) return invalidFileHandle;
     // Directories open for reading on POSIX; a file API must refuse them.
     struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int saved = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    int refusal = 0;
+    if (::fstat(fd, &st) != 0)
+        refusal = errno;
+    else if (S_ISDIR(st.st_mode))
+        refusal = EISDIR;
+    else if (forRead && !S_ISREG(st.st_mode))
+        refusal = EINVAL;
+    else if (forRead && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        refusal = errno;
+    if (refusal != 0) {
         ::close(fd);
-        errno = saved;
+        errno = refusal;
         return invalidFileHandle;
     }
     return fd;

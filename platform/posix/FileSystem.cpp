@@ -15,6 +15,7 @@ constexpr std::int64_t unixEpochInFileTimeSeconds = 11644473600LL;
 
 void FillAttributes(const struct stat& st, FileAttributes* attributes) {
     attributes->isDirectory = S_ISDIR(st.st_mode);
+    attributes->isRegularFile = S_ISREG(st.st_mode);
     attributes->size = static_cast<std::uint64_t>(st.st_size);
     attributes->lastWriteTime = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
 }
@@ -93,7 +94,7 @@ bool FindFiles(const char* pattern, std::vector<FoundFile>* found) {
         file.name = entry->d_name;
         struct stat st;
         const std::string full = directory + file.name;
-        // A dangling link has no target to describe; list it as an empty file.
+        // A dangling link has no target to describe; list it as an empty file that is not regular.
         if (::stat(full.c_str(), &st) == 0 || ::lstat(full.c_str(), &st) == 0) FillAttributes(st, &file.attributes);
         entries.push_back(std::move(file));
     }

@@ -20,7 +20,10 @@ void InstallStopSignalHandlers() {
     action.sa_handler = RecordStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
+    // By default a write past the file-size limit ends the process; ignored, the write fails
+    // with EFBIG and the archive refuses the addition as on a full disk.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int StopSignal() { return stopSignal; }

@@ -422,6 +422,76 @@ class FullDiskTest(CliTest):
         for name in added:
             self.assertEqual(self.read("out/a/" + name), self.read("data/" + name), name)
 
+    def test_file_size_limit_refuses_additions_instead_of_ending_the_run(self):
+        """Left to itself, a write past the file-size limit ends the process with SIGXFSZ; the run
+        must instead refuse what does not fit, as on a full disk, and keep the archive whole."""
+        self.write("data/small.txt", "small")
+        self.ok("a.arc", "-add", "small.txt", "data")
+        rng = random.Random(4)
+        wanted = ["big/f%d.bin" % i for i in range(8)]
+        for name in wanted:
+            self.write("data/" + name, bytes(rng.getrandbits(8) for _ in range(50000)))
+        limit = os.path.getsize(self.path("a.arc")) + 200000
+
+        def limit_file_size():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+
+        done = subprocess.run([BRANNOCK, "a.arc", "-add", "big", "data"], cwd=self.dir, capture_output=True,
+                              text=True, preexec_fn=limit_file_size, timeout=300)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        errors = done.stderr.splitlines()
+        self.assertEqual(errors[-1], "Failed to write archive file a.arc.")
+        refused = []
+        for line in errors[:-1]:
+            name, reason = line.split(": ", 1)
+            self.assertIn(reason, ("not added, the disk is full.", "not added, writing to the archive failed."))
+            refused.append(name)
+        added = [line[len("added: "):] for line in without_elapsed_time(done.stdout).splitlines()]
+        self.assertTrue(added and refused, done)
+        self.assertEqual(sorted(added + refused), wanted)
+        self.assertLessEqual(os.path.getsize(self.path("a.arc")), limit)
+        self.assertEqual(self.ok("a.arc", "-list").split(), ["small.txt"] + added)
+        self.ok("a.arc", "-extract", "out")
+        for name in ["small.txt"] + added:
+            self.assertEqual(self.read("out/a/" + name), self.read("data/" + name), name)
+
+
+class SpecialFilesTest(CliTest):
+    """Opening a FIFO waits for a writer that may never come, and a device may never end: such
+    entries are passed over, never opened. Each run has a hang guard."""
+
+    def setUp(self):
+        super().setUp()
+        self.write("data/textures/a.tex", "a")
+        self.write("data/textures/sub/b.tex", "b")
+        os.mkfifo(self.path("data/textures/sub/pipe"))
+        os.symlink("/dev/null", self.path("data/textures/null"))
+
+    def run_guarded(self, *args):
+        done = subprocess.run([BRANNOCK, *args], cwd=self.dir, capture_output=True, timeout=60)
+        return done.returncode, without_elapsed_time(done.stdout.decode("latin-1")), done.stderr.decode("latin-1")
+
+    def test_import_skips_what_is_not_a_regular_file(self):
+        self.assertEqual(self.run_guarded("a.arc", "-add", "textures", "data"),
+                         (0, "added: textures/sub/b.tex\nadded: textures/a.tex\n",
+                          "textures/sub/pipe: not added, it is not a regular file.\n"
+                          "textures/null: not added, it is not a regular file.\n"))
+        self.assertEqual(self.names(), ["textures/sub/b.tex", "textures/a.tex"])
+        # Named on its own, under any spelling of the separators.
+        self.assertEqual(self.run_guarded("a.arc", "-replace", "textures\\sub\\pipe", "data"),
+                         (0, "", "textures/sub/pipe: not added, it is not a regular file.\n"))
+        self.assertEqual(self.names(), ["textures/sub/b.tex", "textures/a.tex"])
+
+    def test_a_fifo_among_the_archives_of_a_report_is_passed_over(self):
+        os.makedirs(self.path("archives"))
+        self.ok("archives/a1.arc", "-add", "textures/a.tex", "data")
+        os.mkfifo(self.path("archives/p.arc"))
+        self.assertEqual(self.run_guarded("-totalStats", "report.txt", "archives/*.arc"), (0, "", ""))
+        report = self.read("report.txt").decode()
+        self.assertIn("\r\na1.arc                      1 ", report)
+        self.assertNotIn("p.arc", report)
+
 
 class ConcurrencyAndSignalsTest(CliTest):
     def make_tree(self, count):
@@ -477,6 +547,43 @@ class ConcurrencyAndSignalsTest(CliTest):
         for name in added:
             self.assertEqual(self.read("out/a/" + name), self.read("data/" + name), name)
 
+
+    def test_closed_output_stops_like_an_interrupt(self):
+        """`brannock ... | head -1`: once the reader has gone, the next "added:" line meets a
+        closed pipe. The run stops there as on Ctrl+C and writes the index. The archive then
+        holds a prefix of the import order that takes in every line the reader saw; it may hold
+        more (the file whose line met the closed pipe, and those whose lines were left unread in
+        it), and each file it holds extracts with its own bytes."""
+        self.make_tree(3000)
+        import_order = ["d%02d/f%05d.bin" % (d, i) for d in range(50) for i in range(d, 3000, 50)]
+        stopped = "Stopped by signal %d; the archive holds every file reported added.\n" % signal.SIGPIPE
+
+        def check(archive, seen):
+            listed = self.ok(archive, "-list").split()
+            self.assertEqual(listed, self.names(archive))
+            self.assertLess(len(listed), len(import_order))
+            self.assertEqual(listed, import_order[:len(listed)])
+            self.assertEqual(listed[:len(seen)], seen)
+            shutil.rmtree(self.path("out"), ignore_errors=True)
+            self.ok(archive, "-extract", "out")
+            base = os.path.splitext(archive)[0]
+            for name in listed:
+                self.assertEqual(self.read("out/%s/%s" % (base, name)), self.read("data/" + name), name)
+
+        with self.subTest("the reader closes its end after one line"):
+            adding = self.start_add()
+            first = adding.stdout.readline().decode("latin-1")
+            adding.stdout.close()
+            _, err = adding.communicate(timeout=300)
+            self.assertEqual((adding.returncode, err.decode("latin-1")), (128 + signal.SIGPIPE, stopped))
+            check("a.arc", [first[len("added: ./"):].rstrip("\n")])
+
+        with self.subTest("| head -1"):
+            done = subprocess.run(["bash", "-o", "pipefail", "-c", '"$0" b.arc -add . data 5 | head -1', BRANNOCK],
+                                  cwd=self.dir, capture_output=True, text=True, timeout=300)
+            self.assertEqual((done.returncode, done.stderr), (128 + signal.SIGPIPE, stopped))
+            self.assertTrue(done.stdout.startswith("added: ./"), done.stdout)
+            check("b.arc", [done.stdout[len("added: ./"):].rstrip("\n")])
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

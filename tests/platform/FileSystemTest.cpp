@@ -88,6 +88,35 @@ TEST(PlatformFileTime, UnixTimesBecomeFileTimes) {
     EXPECT_FALSE(GetFileAttributes("", &attributes));
 }
 
+TEST(PlatformFileKinds, OnlyRegularFilesAreRegular) {
+    test::ScratchDir dir;
+    test::WriteWholeFile(dir.File("f"), "12345");
+    std::filesystem::create_directory(dir.Path() / "sub");
+    std::filesystem::create_symlink(dir.File("f"), dir.File("link"));
+    std::filesystem::create_symlink(dir.File("missing"), dir.File("dangling"));
+    FileAttributes attributes;
+    ASSERT_TRUE(GetFileAttributes(dir.File("f").c_str(), &attributes));
+    EXPECT_TRUE(attributes.isRegularFile);
+    ASSERT_TRUE(GetFileAttributes(dir.File("sub").c_str(), &attributes));
+    EXPECT_FALSE(attributes.isRegularFile);
+    // A device is neither a directory nor a regular file.
+    ASSERT_TRUE(GetFileAttributes("/dev/null", &attributes));
+    EXPECT_FALSE(attributes.isDirectory);
+    EXPECT_FALSE(attributes.isRegularFile);
+
+    std::vector<FoundFile> found;
+    ASSERT_TRUE(FindFiles((dir.Path().string() + "/*").c_str(), &found));
+    std::vector<std::string> regular;
+    for (const FoundFile& f : found)
+        if (f.attributes.isRegularFile) regular.push_back(f.name);
+    // A link counts as what it leads to; one that leads nowhere is not a regular file.
+    EXPECT_EQ(regular, (std::vector<std::string>{"f", "link"}));
+    found.clear();
+    ASSERT_TRUE(FindFiles("/dev/null", &found));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_FALSE(found[0].attributes.isRegularFile);
+}
+
 TEST(PlatformDirectories, CreateOneLevelAndChangeDirectory) {
     test::ScratchDir dir;
     EXPECT_TRUE(CreateDirectory(dir.File("new").c_str()));

@@ -46,6 +46,26 @@ TEST(PlatformFile, OpenModesCreateOnlyWhereAsked) {
     EXPECT_EQ(OpenFileForEdit(dir.Path().string().c_str()), invalidFileHandle);
 }
 
+TEST(PlatformFile, ReadOpensOnlyRegularFiles) {
+    test::ScratchDir dir;
+    test::WriteWholeFile(dir.File("f"), "abc");
+    std::filesystem::create_symlink(dir.File("f"), dir.File("link"));
+    for (const std::string& path : {dir.File("f"), dir.File("link")}) {
+        const UniqueFile file(OpenFileForRead(path.c_str()));
+        ASSERT_NE(file.Get(), invalidFileHandle) << path;
+        char buffer[8];
+        std::uint32_t bytesRead = 0;
+        EXPECT_TRUE(ReadFile(file.Get(), buffer, sizeof buffer, &bytesRead));
+        EXPECT_EQ(std::string(buffer, bytesRead), "abc");
+    }
+    EXPECT_EQ(OpenFileForRead(dir.Path().string().c_str()), invalidFileHandle);
+    // A device is refused like a directory, and so is reading one whole.
+    EXPECT_EQ(OpenFileForRead("/dev/null"), invalidFileHandle);
+    std::vector<unsigned char> contents{1};
+    EXPECT_FALSE(ReadWholeFile("/dev/zero", &contents));
+    EXPECT_TRUE(contents.empty());
+}
+
 TEST(PlatformFile, PositionsShortReadsAndCutting) {
     test::ScratchDir dir;
     const std::string path = dir.File("f.bin");
