@@ -17,8 +17,9 @@ namespace {
 
 int Descriptor(FileHandle file) { return static_cast<int>(file); }
 
-// Opening for read refuses everything that is not a regular file. It opens without blocking,
-// so that a FIFO without a writer cannot hold the run, and blocks again once the kind is known.
+// Opening for read refuses everything that is not a regular file. Every open is made without
+// blocking, so that a FIFO without a partner cannot hold the run (one to write then fails at
+// once), and the handle blocks again once the kind is known.
 FileHandle Open(const char* path, int flags) {
     if (path == nullptr || *path == '\0') {
         errno = ENOENT;
@@ -28,7 +29,7 @@ FileHandle Open(const char* path, int flags) {
     const bool forRead = (flags & O_ACCMODE) == O_RDONLY;
     int fd;
     do {
-        fd = ::open(native.c_str(), flags | O_CLOEXEC | (forRead ? O_NONBLOCK : 0), 0666);
+        fd = ::open(native.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
         // An open that a signal broke off is tried again, unless the signal asked the run to stop.
     } while (fd < 0 && errno == EINTR && StopSignal() == 0);
     if (fd < 0) return invalidFileHandle;
@@ -41,7 +42,7 @@ FileHandle Open(const char* path, int flags) {
         refusal = EISDIR;
     else if (forRead && !S_ISREG(st.st_mode))
         refusal = EINVAL;
-    else if (forRead && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         refusal = errno;
     if (refusal != 0) {
         ::close(fd);

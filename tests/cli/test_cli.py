@@ -483,6 +483,16 @@ class SpecialFilesTest(CliTest):
                          (0, "", "textures/sub/pipe: not added, it is not a regular file.\n"))
         self.assertEqual(self.names(), ["textures/sub/b.tex", "textures/a.tex"])
 
+    def test_extraction_never_waits_on_a_fifo_in_its_way(self):
+        self.ok("a.arc", "-add", "textures/a.tex", "data")
+        self.ok("a.arc", "-add", "textures/sub/b.tex", "data")
+        os.makedirs(self.path("out/a/textures"))
+        os.mkfifo(self.path("out/a/textures/a.tex"))
+        code, out, err = self.run_guarded("a.arc", "-extract", "out")
+        self.assertEqual((code, out), (0, "(1 / 2) textures/a.tex\n(2 / 2) textures/sub/b.tex\n"))
+        self.assertIn("[Assert] (outputFile != INVALID_HANDLE_VALUE)", err)
+        self.assertEqual(self.read("out/a/textures/sub/b.tex"), b"b")
+
     def test_a_fifo_among_the_archives_of_a_report_is_passed_over(self):
         os.makedirs(self.path("archives"))
         self.ok("archives/a1.arc", "-add", "textures/a.tex", "data")
