@@ -214,6 +214,7 @@ private:
     std::vector<ByteRange> CommittedRanges(std::uint64_t fileLength) const;
     bool ProtectRange(std::uint64_t offset, std::uint64_t length);
     bool WriteArchiveRange(std::uint64_t offset, const void* bytes, std::uint64_t length);
+    bool WriteHeldBackData();
 
     // The editor (tool/editor/).
     void AbandonOpen();

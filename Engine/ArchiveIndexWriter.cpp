@@ -49,7 +49,7 @@ bool Archive::WriteHeader() {
 
 bool Archive::CommitEdit(bool final) {
     // An edit that had to be rolled back writes nothing more: the file holds its last commit.
-    if (journal == nullptr) return false;
+    if (journal == nullptr || !WriteHeldBackData()) return false;
 
     ArchiveHeader header;
     std::memset(&header, 0, sizeof header);
@@ -83,6 +83,13 @@ bool Archive::CommitEdit(bool final) {
     const std::uint64_t end = IndexEnd(header);
     if (!final || fileSize == end) return true;
     return GAME_CHECK(platform::SetFilePosition(archiveFileHandle, end) && platform::SetEndOfFile(archiveFileHandle));
+}
+
+bool Archive::WriteHeldBackData() {
+    if (journal == nullptr || journal->WritePending()) return true;
+    // A write that had been reported done failed: only the last commit is sure to be whole.
+    RollBackEdit();
+    return false;
 }
 
 bool Archive::CommitIfJournalFull() {

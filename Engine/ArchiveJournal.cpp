@@ -24,6 +24,10 @@ constexpr std::size_t recordHeaderSize = 16;
 // Saved bytes go in records of at most this many, so that memory stays small.
 constexpr std::uint64_t largestRecord = 1u << 20;
 constexpr std::uint64_t defaultBatchLimit = 64ull << 20;
+// Writes held back for one flush of the journal, at most this many bytes.
+constexpr std::uint64_t pendingLimit = 8u << 20;
+// Written bytes are sent towards the disk in steps of this many.
+constexpr std::uint64_t writeBackStep = 8u << 20;
 
 std::uint64_t batchLimit = defaultBatchLimit;
 
@@ -62,6 +66,13 @@ bool DeleteJournal(const std::string& journalPath) {
     platform::FileAttributes attributes;
     if (!platform::GetFileAttributes(journalPath.c_str(), &attributes)) return true;
     return platform::DeleteFile(journalPath.c_str()) && platform::FlushDirectory(FolderOf(journalPath).c_str());
+}
+
+// True when [begin, end) shares a byte with one of `ranges`.
+bool Overlaps(const std::vector<ByteRange>& ranges, std::uint64_t begin, std::uint64_t end) {
+    for (const ByteRange& range : ranges)
+        if (range.begin < end && begin < range.end) return true;
+    return false;
 }
 
 // Appends the parts of [begin, end) that `ranges` do not cover to `out`.
@@ -168,14 +179,63 @@ ArchiveJournal::ArchiveJournal(std::string path, platform::FileHandle archiveFil
       needed(Normalized(std::move(neededRanges))) {}
 
 bool ArchiveJournal::Protect(std::uint64_t offset, std::uint64_t length) {
+    // A write held back for the same bytes goes first, so that it cannot land on this one.
+    if (Overlaps(pending, offset, offset + length) && !WritePending()) return false;
+    return Stage(offset, length, nullptr) && Sync();
+}
+
+bool ArchiveJournal::WriteWhenSaved(std::uint64_t offset, std::vector<std::vector<char>>&& blocks) {
+    std::uint64_t length = 0;
+    for (const std::vector<char>& block : blocks) length += block.size();
+    if (Overlaps(pending, offset, offset + length) && !WritePending()) return false;
+    bool staged = false;
+    if (!Stage(offset, length, &staged)) return false;
+    if (staged) {
+        // Held back until the journal is durable, together with others: many writes, one flush.
+        pending.push_back({offset, offset + length});
+        pendingBlocks.push_back(std::move(blocks));
+        pendingBytes += length;
+        return pendingBytes < pendingLimit || WritePending();
+    }
+    if (!platform::SetFilePosition(archive, offset)) return false;
+    for (const std::vector<char>& block : blocks)
+        if (!platform::WriteAll(archive, block.data(), block.size())) return false;
+    return true;
+}
+
+bool ArchiveJournal::WritePending() {
+    if (pending.empty()) return true;
+    bool ok = Sync();
+    for (std::size_t i = 0; ok && i < pending.size(); ++i) {
+        ok = platform::SetFilePosition(archive, pending[i].begin);
+        for (const std::vector<char>& block : pendingBlocks[i])
+            ok = ok && platform::WriteAll(archive, block.data(), block.size());
+    }
+    pending.clear();
+    pendingBlocks.clear();
+    pendingBytes = 0;
+    return ok;
+}
+
+bool ArchiveJournal::Stage(std::uint64_t offset, std::uint64_t length, bool* staged) {
     archiveWritten = true;
+    // What earlier writes put down goes to the disk while the edit goes on, a few large steps
+    // at a time.
+    if (unsentBytes >= writeBackStep) {
+        platform::StartWriteBack(archive, unsentBegin, unsentEnd - unsentBegin);
+        unsentBytes = 0;
+    }
+    if (unsentBytes == 0) unsentBegin = unsentEnd = offset;
+    unsentBegin = std::min(unsentBegin, offset);
+    unsentEnd = std::max(unsentEnd, offset + length);
+    unsentBytes += length;
+
     const std::uint64_t end = std::min(offset + length, committedLength);
     std::vector<ByteRange> wanted, unsaved;
-    for (const ByteRange& range : needed) {
-        if (range.end <= offset) continue;
-        if (range.begin >= end) break;
-        wanted.push_back({std::max(range.begin, offset), std::min(range.end, end)});
-    }
+    auto first = std::lower_bound(needed.begin(), needed.end(), offset,
+                                  [](const ByteRange& range, std::uint64_t at) { return range.end <= at; });
+    for (auto range = first; range != needed.end() && range->begin < end; ++range)
+        wanted.push_back({std::max(range->begin, offset), std::min(range->end, end)});
     for (const ByteRange& range : wanted) Subtract(range.begin, range.end, saved, unsaved);
     // An empty file is an empty archive: a journal without records lets a crash take a new
     // archive back to nothing rather than to a header without its index.
@@ -183,18 +243,27 @@ bool ArchiveJournal::Protect(std::uint64_t offset, std::uint64_t length) {
 
     std::uint64_t position = 0;
     if (!platform::GetFilePosition(archive, &position)) return false;
-    const bool starting = !journal;
-    bool ok = !starting || Start();
+    bool ok = journal || Start();
     for (const ByteRange& range : unsaved)
         for (std::uint64_t at = range.begin; ok && at < range.end; at += largestRecord)
             ok = SaveRange(at, std::min(range.end, at + largestRecord));
-    // The saved bytes, and a new journal's name in its folder, are on the disk before the
-    // caller overwrites anything.
-    ok = ok && platform::FlushFile(journal.Get());
-    ok = ok && (!starting || platform::FlushDirectory(FolderOf(JournalPath(archivePath)).c_str()));
-    if (ok)
+    if (ok) {
         for (const ByteRange& range : unsaved) Insert(saved, range);
+        unsynced = true;
+        if (staged != nullptr) *staged = true;
+    }
     return platform::SetFilePosition(archive, position) && ok;
+}
+
+bool ArchiveJournal::Sync() {
+    if (!unsynced) return true;
+    // The saved bytes, and a new journal's name in its folder, are on the disk before anything
+    // overwrites them.
+    if (!platform::FlushFile(journal.Get())) return false;
+    if (!nameDurable && !platform::FlushDirectory(FolderOf(JournalPath(archivePath)).c_str())) return false;
+    nameDurable = true;
+    unsynced = false;
+    return true;
 }
 
 bool ArchiveJournal::Start() {
@@ -231,7 +300,10 @@ bool ArchiveJournal::SaveRange(std::uint64_t begin, std::uint64_t end) {
 }
 
 bool ArchiveJournal::Commit(std::uint64_t length, std::vector<ByteRange> neededRanges) {
+    if (!GAME_CHECK(pending.empty())) return false;
     journal.Reset();
+    nameDurable = false;
+    unsynced = false;
     if (!DeleteJournal(JournalPath(archivePath))) return false;
     committedLength = length;
     needed = Normalized(std::move(neededRanges));
@@ -242,6 +314,9 @@ bool ArchiveJournal::Commit(std::uint64_t length, std::vector<ByteRange> neededR
 }
 
 bool ArchiveJournal::RollBack() {
+    pending.clear();
+    pendingBlocks.clear();
+    pendingBytes = 0;
     journal.Reset();
     if (RecoverArchive(archivePath, archive) == Recovery::failed) return false;
     // Without saved bytes, only what lies past the committed end can have changed.

@@ -60,8 +60,19 @@ public:
 
     /// Saves, durably, the bytes of [offset, offset + length) that the committed state needs and
     /// that are not saved yet, before the caller overwrites the range. Gives false when they could
-    /// not be saved; the range must then stay as it is. The file position is kept.
+    /// not be saved; the range must then stay as it is. The file position is kept. It also starts
+    /// the write-back of what earlier writes put down, so that the flush at the commit is short.
     bool Protect(std::uint64_t offset, std::uint64_t length);
+
+    /// Writes `blocks`, one after the other, at `offset`, once the bytes they overwrite are saved
+    /// durably. When bytes had to be saved, the write is held back and made later together with
+    /// others, so that they share one flush of the journal: by WritePending, or by a later call
+    /// whose range meets it. Gives false when saving or writing failed.
+    bool WriteWhenSaved(std::uint64_t offset, std::vector<std::vector<char>>&& blocks);
+
+    /// Makes the journal durable and makes every write held back. Call it before anything reads
+    /// the archive's file data, and before a commit. Gives false when a write failed.
+    bool WritePending();
 
     /// Bytes saved since the last commit.
     std::uint64_t SavedBytes() const { return savedBytes; }
@@ -79,6 +90,8 @@ public:
     bool RollBack();
 
 private:
+    bool Stage(std::uint64_t offset, std::uint64_t length, bool* staged);
+    bool Sync();
     bool Start();
     bool SaveRange(std::uint64_t begin, std::uint64_t end);
 
@@ -91,6 +104,17 @@ private:
     std::uint32_t salt = 0;
     std::uint64_t savedBytes = 0;
     bool archiveWritten = false;
+    bool unsynced = false;     // saved bytes not yet flushed
+    bool nameDurable = false;  // the journal's name flushed in its folder
+    // Writes held back until the bytes they overwrite are durable in the journal.
+    std::vector<ByteRange> pending;
+    std::vector<std::vector<std::vector<char>>> pendingBlocks;
+    std::uint64_t pendingBytes = 0;
+    // The span and the number of bytes the edit has written (or is writing) since their
+    // write-back was last started.
+    std::uint64_t unsentBegin = 0;
+    std::uint64_t unsentEnd = 0;
+    std::uint64_t unsentBytes = 0;
 };
 
 /// Bytes a journal may hold before a long edit (a compaction, a large import) commits what it

@@ -23,6 +23,8 @@ bool Archive::ReadFileData(int fileIndex, void* dest, unsigned int start, unsign
     if (!GAME_CHECK(fileIndex >= 0)) return false;
     if (!GAME_CHECK(fileIndex < (int)fileArray.size())) return false;
 
+    // Data held back for one flush of the journal is written before anything reads it.
+    if (!WriteHeldBackData()) return false;
     const FileEntry& entry = fileArray[fileIndex];
     // Taken in 64 bits so that a huge request cannot wrap around past the check.
     const std::uint64_t offset = start;

@@ -84,6 +84,10 @@ bool FlushFile(FileHandle file) {
     return native::FlushFile(file);
 }
 
+void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+    native::StartWriteBack(file, offset, length);
+}
+
 void CloseFile(FileHandle file) {
     if (file == invalidFileHandle) return;
     if (detail::powerLossActive && detail::PowerLossKeepsOpen(file)) return;

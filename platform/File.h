@@ -61,6 +61,11 @@ bool SetEndOfFile(FileHandle file);
 /// system's cache, so that a power cut cannot lose or reorder it.
 bool FlushFile(FileHandle file);
 
+/// Asks the operating system to start writing the given bytes of the file to disk now, without
+/// waiting for it, so that a later FlushFile has little left to wait for. Only a hint: where
+/// there is no such call it does nothing.
+void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
 /// Makes sure the disk holds room for the file up to `end` bytes, extending it with zeros where
 /// it is shorter. Gives false, leaving the file's length as it was, when the disk is full or a
 /// file-size limit is in the way. The position does not move.

@@ -17,6 +17,7 @@ bool SetFilePosition(FileHandle file, std::uint64_t position);
 bool SetEndOfFile(FileHandle file);
 bool ReserveFileSpace(FileHandle file, std::uint64_t end);
 bool FlushFile(FileHandle file);
+void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length);
 void CloseFile(FileHandle file);
 bool DeleteFile(const char* path);
 bool FlushDirectory(const char* path);

@@ -107,6 +107,16 @@ bool FlushFile(FileHandle file) {
     return result == 0;
 }
 
+void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+#if defined(__linux__)
+    ::sync_file_range(Descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file;
+    (void)offset;
+    (void)length;
+#endif
+}
+
 bool DeleteFile(const char* path) {
     if (path == nullptr || *path == '\0') {
         errno = ENOENT;

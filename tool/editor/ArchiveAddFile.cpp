@@ -10,6 +10,7 @@
 
 #include "Engine/Archive.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/ArchiveJournal.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
@@ -20,6 +21,8 @@ namespace {
 
 // The copy buffer of a stored addition.
 constexpr unsigned int fileBufferSize = 4096;
+// Stored files up to this size are read whole and written in one piece.
+constexpr unsigned int wholeReadLimit = 1u << 20;
 
 // Why an addition failed, as the "not added" line says it.
 const char reasonDiskFull[] = "the disk is full";
@@ -76,6 +79,19 @@ const char* CopyLooseFile(LooseFile& loose, platform::FileHandle archiveFile, uL
     return nullptr;
 }
 
+// Reads the whole loose file into `bytes` and sums its checksum. Gives null, or why it failed.
+const char* ReadLooseFile(LooseFile& loose, std::vector<char>& bytes, uLong* checksum) {
+    bytes.resize(loose.length);
+    const std::uint32_t bytesToRead = loose.length;
+    std::uint32_t bytesRead = 0;
+    if (bytesToRead != 0) platform::ReadFile(loose.file.Get(), bytes.data(), bytesToRead, &bytesRead);
+    // A file that shrank or failed while it was read would be stored with bytes that are not its
+    // own.
+    if (!GAME_CHECK(bytesRead == bytesToRead)) return reasonReadFailed;
+    *checksum = adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytesRead);
+    return nullptr;
+}
+
 // A loose file compressed in memory, before it has a place in the archive. Each block keeps a
 // run of exactly its stored length, so that memory stays at the compressed size.
 struct CompressedFile {
@@ -122,13 +138,6 @@ const char* CompressLooseFile(LooseFile& loose, unsigned int blockSize, Compress
     return nullptr;
 }
 
-// Writes the compressed blocks, in order, at the archive's current position.
-bool WriteBlocks(platform::FileHandle archiveFile, const CompressedFile& compressed) {
-    for (const std::vector<char>& block : compressed.blockData)
-        if (!platform::WriteAll(archiveFile, block.data(), block.size())) return false;
-    return true;
-}
-
 }  // namespace
 
 int Archive::AddFile(const char* fileName, int compressionLevel) {
@@ -154,12 +163,24 @@ int Archive::AddStoredFile(const char* fileName) {
 
     uLong checksum = 0;
     const char* failure = nullptr;
-    if (!ReserveIndexRoom())
+    if (!ReserveIndexRoom()) {
         failure = reasonDiskFull;
-    else if (!ProtectRange(fileArray[index].offset, loose.length) || !SetFilePosition(fileArray[index].offset))
+    } else if (loose.length <= wholeReadLimit) {
+        // A small file is read whole, so that its write can wait for a flush of the journal
+        // that it shares with others.
+        std::vector<std::vector<char>> blocks(1);
+        failure = ReadLooseFile(loose, blocks[0], &checksum);
+        if (failure == nullptr &&
+            (journal == nullptr || !journal->WriteWhenSaved(fileArray[index].offset, std::move(blocks)))) {
+            // Writes held back before this one may be lost with it: back to the last commit.
+            RollBackEdit();
+            failure = reasonWriteFailed;
+        }
+    } else if (!ProtectRange(fileArray[index].offset, loose.length) || !SetFilePosition(fileArray[index].offset)) {
         failure = reasonWriteFailed;
-    else
+    } else {
         failure = CopyLooseFile(loose, archiveFileHandle, &checksum);
+    }
     if (failure != nullptr) return RefuseAddition(index, fileName, failure);
     fileArray[index].checksum = static_cast<unsigned int>(checksum);
     return index;
@@ -193,11 +214,14 @@ int Archive::AddCompressedFile(const char* fileName) {
             entry.blocks[i].offset += entry.offset;
         }
     }
-    if (!ReserveIndexRoom())
+    if (!ReserveIndexRoom()) {
         failure = reasonDiskFull;
-    else if (!ProtectRange(entry.offset, compressed.storedSize) || !SetFilePosition(entry.offset) ||
-             !WriteBlocks(archiveFileHandle, compressed))
+    } else if (journal == nullptr || !journal->WriteWhenSaved(entry.offset, std::move(compressed.blockData))) {
+        // Writes held back before this one may be lost with it: the edit goes back to its last
+        // commit.
+        RollBackEdit();
         failure = reasonWriteFailed;
+    }
     if (failure != nullptr) return RefuseAddition(index, fileName, failure);
     return index;
 }

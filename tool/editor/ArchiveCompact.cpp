@@ -54,6 +54,8 @@ struct Archive::MoveBuffer {
 
 void Archive::Compact() {
     if (archiveFileMode != fileModeEdit) return;
+    // Moves read file data: what is held back is written first.
+    if (!WriteHeldBackData()) return;
 
     // The snapshot shares names and block lists with the live records; it owns nothing.
     const std::vector<FileEntry> originalEntries(fileArray.begin(), fileArray.end());

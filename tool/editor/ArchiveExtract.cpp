@@ -28,6 +28,7 @@ bool Archive::ExtractFileWith(int fileIndex, const char* outputDirectory, platfo
     if (fileIndex < 0 || fileIndex >= static_cast<int>(fileArray.size())) return false;
     const FileEntry& fileEntry = fileArray[fileIndex];
     if (!(fileEntry.flags & fileFlagInUse) || fileEntry.name == nullptr) return false;
+    if (!WriteHeldBackData()) return false;
     // Archives from elsewhere can hold any bytes as a name: never write outside the output.
     if (!platform::IsContainedRelativePath(fileEntry.name)) {
         std::fprintf(stderr, "file: %s not extracted, its name leaves the output folder.\n", fileEntry.name);
