@@ -2,6 +2,7 @@
 // to add by their relative names.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,24 @@ protected:
     }
 
     const GAME::Archive::FileEntry& Entry(int index) { return archive->GetFileEntry(index); }
+
+    /// The archive the failure tests start from: two stored files, a hole, a compressed file of
+    /// two blocks and another hole. Gives its bytes and puts its files in `contents`; also writes
+    /// the loose files new/stored.txt and new/packed.bin to add to it.
+    std::string MixedArchive(std::map<std::string, std::string>& contents) {
+        contents["keep.txt"] = "kept across every edit";
+        contents["gone.txt"] = std::string(3000, 'g');
+        contents["packed.bin"] = CompressibleBytes(300000);
+        ArchiveFixture fixture;
+        fixture.AddStored("keep.txt", contents["keep.txt"]);
+        fixture.AddFree(500);
+        fixture.AddCompressed("packed.bin", contents["packed.bin"]);
+        fixture.AddStored("gone.txt", contents["gone.txt"]);
+        fixture.AddFree(100);
+        Loose("new/stored.txt", RandomBytes(9000, 1));
+        Loose("new/packed.bin", CompressibleBytes(262144 + 5000) + RandomBytes(2000, 2));
+        return fixture.Bytes();
+    }
 
     ScratchDir dir;
     CurrentDirectory here;

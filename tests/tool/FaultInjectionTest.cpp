@@ -33,21 +33,7 @@ const Fault faults[] = {
 
 class FaultInjection : public test::EditFixture {
 protected:
-    void SetUp() override {
-        // Two stored files, a hole, a compressed file of two blocks and another hole.
-        expected["keep.txt"] = "kept across every edit";
-        expected["gone.txt"] = std::string(3000, 'g');
-        expected["packed.bin"] = test::CompressibleBytes(300000);
-        test::ArchiveFixture fixture;
-        fixture.AddStored("keep.txt", expected["keep.txt"]);
-        fixture.AddFree(500);
-        fixture.AddCompressed("packed.bin", expected["packed.bin"]);
-        fixture.AddStored("gone.txt", expected["gone.txt"]);
-        fixture.AddFree(100);
-        initial = fixture.Bytes();
-        Loose("new/stored.txt", test::RandomBytes(9000, 1));
-        Loose("new/packed.bin", test::CompressibleBytes(262144 + 5000) + test::RandomBytes(2000, 2));
-    }
+    void SetUp() override { initial = MixedArchive(expected); }
 
     // Runs `edit` on a fresh copy of the archive with the fault armed at call `n`, then checks
     // what the archive on disk holds. Gives false once `n` lies beyond the calls the edit makes.

@@ -21,18 +21,7 @@ using Edit = std::function<void(Archive&)>;
 class PowerLoss : public test::EditFixture {
 protected:
     void SetUp() override {
-        before["keep.txt"] = "kept across every edit";
-        before["gone.txt"] = std::string(3000, 'g');
-        before["packed.bin"] = test::CompressibleBytes(300000);
-        test::ArchiveFixture fixture;
-        fixture.AddStored("keep.txt", before["keep.txt"]);
-        fixture.AddFree(500);
-        fixture.AddCompressed("packed.bin", before["packed.bin"]);
-        fixture.AddStored("gone.txt", before["gone.txt"]);
-        fixture.AddFree(100);
-        initial = fixture.Bytes();
-        Loose("new/stored.txt", test::RandomBytes(9000, 1));
-        Loose("new/packed.bin", test::CompressibleBytes(262144 + 5000) + test::RandomBytes(2000, 2));
+        initial = MixedArchive(before);
         Loose("gone.txt", std::string(2990, 'G'));  // fits the hole gone.txt leaves
     }
 
