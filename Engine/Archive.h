@@ -189,7 +189,6 @@ public:
 
 private:
     struct BlockBuffer;
-    struct MoveBuffer;
 
     // Reading internals (Engine/Archive.cpp, ArchiveLookup.cpp, ArchiveRead.cpp).
     bool ReadHeader();
@@ -224,7 +223,7 @@ private:
     bool ReserveIndexRoom();
     void UndoAddition(int fileIndex);
     int RefuseAddition(int fileIndex, const char* fileName, const char* reason);
-    bool MoveRecord(const FileEntry& record, unsigned int destination, MoveBuffer& buffer);
+    bool MoveRecord(const FileEntry& record, unsigned int destination);
     bool CommitCompactionBatch(const mem::vector<FileEntry>& originals, std::size_t next, std::size_t placed);
     bool ExtractFileWith(int fileIndex, const char* outputDirectory, platform::DirectoryMaker& directories);
     void ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);

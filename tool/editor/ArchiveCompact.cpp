@@ -1,6 +1,5 @@
 // Removing files from an archive open for edit, and compacting its data.
 #include <cstdlib>
-#include <memory>
 #include <new>
 #include <vector>
 
@@ -46,12 +45,6 @@ void Archive::RemoveFile(int fileIndex) {
     freeEntries.push_back(fileIndex);
 }
 
-// The bytes of the record being moved; it grows to the largest record moved and is kept.
-struct Archive::MoveBuffer {
-    std::unique_ptr<char[]> bytes;
-    unsigned int capacity = 0;
-};
-
 void Archive::Compact() {
     if (archiveFileMode != fileModeEdit) return;
     // Moves read file data: what is held back is written first.
@@ -61,7 +54,6 @@ void Archive::Compact() {
     const std::vector<FileEntry> originalEntries(fileArray.begin(), fileArray.end());
     unsigned int currentOffset = sizeof(ArchiveHeader);
     std::size_t n = 0;
-    MoveBuffer buffer;
     std::size_t stoppedAt = originalEntries.size();
 
     for (std::size_t i = 0; i < originalEntries.size(); ++i) {
@@ -75,7 +67,7 @@ void Archive::Compact() {
         FileEntry newEntry = originalEntry;
         if (newEntry.offset != currentOffset) {
             GAME_ASSERT(newEntry.offset > currentOffset);
-            if (!MoveRecord(originalEntry, currentOffset, buffer)) {
+            if (!MoveRecord(originalEntry, currentOffset)) {
                 stoppedAt = i;
                 break;
             }
@@ -109,40 +101,29 @@ void Archive::Compact() {
     BuildHashTable();
 }
 
-bool Archive::MoveRecord(const FileEntry& originalEntry, unsigned int destination, MoveBuffer& moveBuffer) {
-    if (moveBuffer.capacity < originalEntry.size) {
-        moveBuffer.bytes.reset(new (std::nothrow) char[originalEntry.size]);
-        const char* buffer = moveBuffer.bytes.get();
-        moveBuffer.capacity = buffer != nullptr ? originalEntry.size : 0;
-        if (!GAME_CHECK(buffer)) return false;
+bool Archive::MoveRecord(const FileEntry& originalEntry, unsigned int destination) {
+    std::vector<std::vector<char>> blocks(1);
+    std::vector<char>& buffer = blocks[0];
+    bool allocated = true;
+    try {
+        buffer.resize(originalEntry.size);
+    } catch (const std::bad_alloc&) {
+        allocated = false;
     }
-    char* buffer = moveBuffer.bytes.get();
+    if (!GAME_CHECK(allocated)) return false;
     std::uint32_t bytesRead = 0;
     if (SetFilePosition(originalEntry.offset))
-        platform::ReadFile(archiveFileHandle, buffer, originalEntry.size, &bytesRead);
+        platform::ReadFile(archiveFileHandle, buffer.data(), originalEntry.size, &bytesRead);
     // A file that cannot be read whole stays where it is rather than move damaged.
     if (!GAME_CHECK(bytesRead == originalEntry.size)) return false;
 
-    FileEntry newEntry = originalEntry;
-    newEntry.offset = destination;
-    // What the move overwrites may still be needed by the committed state: saved first.
-    if (!ProtectRange(newEntry.offset, newEntry.size)) return false;
-    std::uint32_t bytesWritten = 0;
-    const bool written = SetFilePosition(newEntry.offset) &&
-                         platform::WriteFile(archiveFileHandle, buffer, newEntry.size, &bytesWritten);
-    std::uint64_t position = 0;
-    platform::GetFilePosition(archiveFileHandle, &position);
-    GAME_ASSERT(position == (newEntry.offset + newEntry.size));
-    GAME_ASSERT(bytesRead == bytesWritten);
-    if (!written) {
-        // Put the bytes back where the record still says they are, in case the move overlapped
-        // them.
-        writeFailed = true;
-        if (SetFilePosition(originalEntry.offset))
-            platform::WriteFile(archiveFileHandle, buffer, originalEntry.size, &bytesWritten);
-        return false;
-    }
-    return true;
+    // What the move overwrites may still be needed by the committed state: it is saved first,
+    // and the moves of a batch share one flush of the journal. A destination never meets the
+    // source of a later move, which lies higher up.
+    if (journal != nullptr && journal->WriteWhenSaved(destination, std::move(blocks))) return true;
+    // A move already counted as done may be lost with this one: back to the last commit.
+    RollBackEdit();
+    return false;
 }
 
 bool Archive::CommitCompactionBatch(const mem::vector<FileEntry>& originals, std::size_t next, std::size_t placed) {
