@@ -79,9 +79,11 @@ int Archive::FindFile(const char* fileName) {
 
     const unsigned int hashValue = HashFileName(normalized.data(), static_cast<unsigned int>(normalized.size()));
     if (!GAME_CHECK(hashValue < tableSize)) return -1;
-    int iteration = 0;
+    // A chain of a sound table holds each record at most once, so it is walked to its end; only
+    // a damaged chain, one that loops, can pass the record count.
+    std::size_t iteration = 0;
     for (const FileEntry* pEntry = hashTable[hashValue]; pEntry != nullptr; pEntry = pEntry->next, ++iteration) {
-        if (!GAME_CHECK(iteration < 1000)) return -1;
+        if (!GAME_CHECK(iteration < fileArray.size())) return -1;
         if (pEntry->nameLength == normalized.size() &&
             std::memcmp(pEntry->name, normalized.data(), normalized.size()) == 0) {
             GAME_ASSERT((pEntry - &fileArray.front()) >= 0);

@@ -457,6 +457,22 @@ class FullDiskTest(CliTest):
             self.assertEqual(self.read("out/a/" + name), self.read("data/" + name), name)
 
 
+class LongChainTest(CliTest):
+    """Names like t/dNNN/f0N00.txt agree in every byte the name hash samples, so they all share
+    one bucket: a chain far longer than a thousand records."""
+
+    def test_every_name_of_a_long_chain_is_found(self):
+        names = ["t/d%03d/f0%d00.txt" % (i // 10, i % 10) for i in range(1200)]
+        for name in names:
+            self.write("data/" + name, name)
+        self.assertEqual(self.run_tool("a.arc", "-add", "t", "data")[0], 0)
+        # The same import again finds every name stored and adds nothing.
+        self.assertEqual(self.run_tool("a.arc", "-add", "t", "data"), (0, "", ""))
+        self.assertEqual(len(self.names()), 1200)
+        self.assertEqual(self.run_tool("a.arc", "-extract", "out", names[0]), (0, "", ""))
+        self.assertEqual(self.read("out/" + names[0]), names[0].encode())
+
+
 class SpecialFilesTest(CliTest):
     """Opening a FIFO waits for a writer that may never come, and a device may never end: such
     entries are passed over, never opened. Each run has a hang guard."""
