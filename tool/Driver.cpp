@@ -25,6 +25,7 @@ namespace {
 
 constexpr int exitFailure = 255;     // -1 as a process status
 constexpr int exitWriteFailure = 1;  // the archive on disk lacks what the run did
+constexpr int exitWorkFailed = 1;    // the command ran, but some of its work failed
 
 // One run's parsed command line.
 struct Invocation {
@@ -38,21 +39,24 @@ struct Invocation {
 struct Command {
     const char* word;
     int minimumArguments;
-    void (*run)(Invocation& invocation);
+    // Gives true when the command did all its work, false when some of it failed (each failure
+    // has its line on standard error).
+    bool (*run)(Invocation& invocation);
 };
 
-void Import(Invocation& in, int mode) {
-    ImportPath(*in.archive, in.arguments[3], in.arguments[4], in.compressionLevel, mode);
+bool Import(Invocation& in, int mode) {
+    return ImportPath(*in.archive, in.arguments[3], in.arguments[4], in.compressionLevel, mode);
 }
 
 const Command commands[] = {
-    {"-add", 4, [](Invocation& in) { Import(in, importModeAdd); }},
-    {"-replace", 4, [](Invocation& in) { Import(in, importModeReplace); }},
-    {"-update", 4, [](Invocation& in) { Import(in, importModeUpdate); }},
+    {"-add", 4, [](Invocation& in) { return Import(in, importModeAdd); }},
+    {"-replace", 4, [](Invocation& in) { return Import(in, importModeReplace); }},
+    {"-update", 4, [](Invocation& in) { return Import(in, importModeUpdate); }},
     {"-remove", 3,
      [](Invocation& in) {
          const int index = in.archive->FindFile(in.arguments[3]);
          if (index >= 0) in.archive->RemoveFile(index);
+         return true;
      }},
     {"-extract", 3,
      [](Invocation& in) {
@@ -62,16 +66,30 @@ const Command commands[] = {
              const std::string destination = ExtractionDestination(in.arguments[3], in.arguments[1]);
              ExtractFiles(*in.archive, destination.c_str(), nullptr);
          }
+         return true;
      }},
     {"-database", 2,
      [](Invocation& in) {
          ExportDatabase(*in.database, in.argumentCount >= 3 ? in.arguments[3] : nullptr,
                         in.argumentCount >= 4 ? in.arguments[4] : nullptr);
+         return true;
      }},
-    {"-removeMissing", 3, [](Invocation& in) { RemoveMissingFiles(*in.archive, in.arguments[3]); }},
-    {"-compact", 2, [](Invocation& in) { in.archive->Compact(); }},
-    {"-list", 2, [](Invocation& in) { ListFiles(*in.archive); }},
-    {"-stats", 2, [](Invocation& in) { PrintStatistics(*in.archive); }},
+    {"-removeMissing", 3, [](Invocation& in) { return RemoveMissingFiles(*in.archive, in.arguments[3]); }},
+    {"-compact", 2,
+     [](Invocation& in) {
+         in.archive->Compact();
+         return true;
+     }},
+    {"-list", 2,
+     [](Invocation& in) {
+         ListFiles(*in.archive);
+         return true;
+     }},
+    {"-stats", 2,
+     [](Invocation& in) {
+         PrintStatistics(*in.archive);
+         return true;
+     }},
 };
 
 const Command* FindCommand(const char* word) {
@@ -136,8 +154,7 @@ int RunCommandLine(int argc, char** argv) {
     } else if (argumentCount < command->minimumArguments) {
         PrintUsage();
     } else {
-        command->run(invocation);
-        exitCode = 0;
+        exitCode = command->run(invocation) ? 0 : exitWorkFailed;
         // Unsigned arithmetic, so that a clock that wrapped still gives the right span.
         std::fputs(ElapsedTimeLine(platform::MillisecondTimer() - start).c_str(), stdout);
     }

@@ -1,6 +1,7 @@
 #include "tool/Import.h"
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,20 +24,30 @@ bool IsImportable(const char* fileName, const platform::FileAttributes& attribut
     return false;
 }
 
+// The loose file each stored name was added from in this run, as it was found: loose names
+// that differ only in case or separators become one stored name.
+std::map<std::string, std::string> addedThisRun;
+
 }  // namespace
 
-void ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode) {
+bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode) {
+    addedThisRun.clear();
     platform::FileAttributes attributes;
-    if (!platform::GetFileAttributes(basePath, &attributes) || !attributes.isDirectory) return;
     std::string savedDirectory;
-    if (!platform::GetCurrentDirectory(&savedDirectory)) return;
-    if (!platform::SetCurrentDirectory(basePath)) return;
+    if (!platform::GetFileAttributes(basePath, &attributes) || !attributes.isDirectory ||
+        !platform::GetCurrentDirectory(&savedDirectory) || !platform::SetCurrentDirectory(basePath)) {
+        // A mistyped base would otherwise import nothing without a word.
+        std::fprintf(stderr, "Invalid path %s\n", basePath);
+        return false;
+    }
 
+    bool valid = true;
     if (!platform::GetFileAttributes(path, &attributes)) {
         const std::string text = path;
         const std::size_t separator = text.find_last_of("\\/");
         if (separator == std::string::npos || separator + 1 == text.size()) {
             std::fprintf(stderr, "Invalid path %s\n", path);
+            valid = false;
         } else {
             const std::string directory = text.substr(0, separator);
             const std::string pattern = text.substr(separator + 1);
@@ -48,6 +59,7 @@ void ImportPath(GAME::Archive& archive, const char* path, const char* basePath, 
         ImportFile(archive, path, compressionLevel, importMode);
     }
     platform::SetCurrentDirectory(savedDirectory.c_str());
+    return valid;
 }
 
 void ImportDirectory(GAME::Archive& archive, const char* directory, bool recursive, int compressionLevel,
@@ -83,11 +95,27 @@ void ImportFile(GAME::Archive& archive, const char* fileName, int compressionLev
         const int index = archive.FindFile(fileName);
         if (index >= 0) archive.RemoveFile(index);
     }
-    if (archive.AddFile(fileName, compressionLevel) < 0) return;
     std::string shown = fileName;
     NormalizePath(shown);
+    std::string stored;
+    GAME::Archive::NormalizeFileName(fileName, stored);
+    const auto earlier = addedThisRun.find(stored);
+    const bool sameNameEarlier = earlier != addedThisRun.end() && earlier->second != fileName;
+    if (archive.AddFile(fileName, compressionLevel) < 0) {
+        // Another loose file of this run took the name first: say which, rather than drop this one.
+        if (sameNameEarlier && archive.FindFile(fileName) >= 0) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "%s: not added, %s has the same name in the archive.\n", fileName,
+                         earlier->second.c_str());
+        }
+        return;
+    }
     std::printf("added: %s\n", shown.c_str());
     std::fflush(nullptr);
+    if (sameNameEarlier)
+        std::fprintf(stderr, "%s: replaced by %s, which has the same name in the archive.\n", earlier->second.c_str(),
+                     fileName);
+    addedThisRun[stored] = fileName;
 }
 
 }  // namespace tool

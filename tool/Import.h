@@ -18,9 +18,11 @@ enum ImportMode {
 /// relative to `basePath`, which is the current directory meanwhile. Names in the archive are
 /// relative to `basePath`. Prints "added: <name>" for each file added. Anything that is not a
 /// regular file (a FIFO, a socket, a device) is not opened: "<name>: not added, it is not a
-/// regular file." goes to standard error. A `basePath` that is not a directory does nothing; a
-/// missing path without a usable separator prints "Invalid path".
-void ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode);
+/// regular file." goes to standard error. A `basePath` that is not a directory, or a missing path
+/// without a usable separator, prints "Invalid path" and gives false; otherwise it gives true. A
+/// loose file left out because another one of the same run has its stored name (they differ only
+/// in case or separators) gets a line naming both.
+bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode);
 
 /// Imports the files of every subdirectory of `directory` (depth first, names starting with
 /// "." not entered), then its own files that match `pattern` (every file when null).

@@ -16,7 +16,13 @@ constexpr float compactionThreshold = 0.25f;
 
 }  // namespace
 
-void RemoveMissingFiles(GAME::Archive& archive, const char* directory) {
+bool RemoveMissingFiles(GAME::Archive& archive, const char* directory) {
+    // A mistyped folder would make every file look missing: remove nothing then.
+    platform::FileAttributes folder;
+    if (!platform::GetFileAttributes(directory, &folder) || !folder.isDirectory) {
+        std::fprintf(stderr, "Invalid path %s\n", directory);
+        return false;
+    }
     const unsigned int count = archive.GetNumFiles();
     for (unsigned int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
@@ -29,13 +35,14 @@ void RemoveMissingFiles(GAME::Archive& archive, const char* directory) {
         std::printf("removing file: %s\n", path.c_str());
         archive.RemoveFile(static_cast<int>(i));
     }
-    if (platform::StopSignal() != 0) return;
+    if (platform::StopSignal() != 0) return true;
     GAME::ArchiveStatistics stats;
     archive.GetStatistics(stats);
-    if (stats.numEntries == 0) return;
+    if (stats.numEntries == 0) return true;
     const float freeFraction =
         static_cast<float>(stats.numEntries - stats.numActiveFiles) / static_cast<float>(stats.numEntries);
     if (freeFraction > compactionThreshold) archive.Compact();
+    return true;
 }
 
 }  // namespace tool

@@ -9,7 +9,8 @@ namespace tool {
 
 /// Removes every in-use record whose loose file is missing under `directory`, printing
 /// "removing file: <path>" for each; then compacts when more than a quarter of the records are
-/// free.
-void RemoveMissingFiles(GAME::Archive& archive, const char* directory);
+/// free. A `directory` that does not exist prints "Invalid path <directory>", removes nothing and
+/// gives false.
+bool RemoveMissingFiles(GAME::Archive& archive, const char* directory);
 
 }  // namespace tool

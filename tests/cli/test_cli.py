@@ -173,7 +173,7 @@ class ImportTest(CliTest):
     def test_patterns(self):
         self.assertEqual(self.ok("a.arc", "-add", "textures/*.tex", "data"),
                          "added: textures/sub/b.tex\nadded: textures/a.tex\n")
-        self.assertEqual(self.run_tool("b.arc", "-add", "*.tex", "data"), (0, "", "Invalid path *.tex\n"))
+        self.assertEqual(self.run_tool("b.arc", "-add", "*.tex", "data"), (1, "", "Invalid path *.tex\n"))
         self.assertEqual(self.names("b.arc"), [])
         self.assertEqual(self.ok("c.arc", "-add", "./*.tex", "data"),
                          "added: ./textures/sub/b.tex\nadded: ./textures/a.tex\nadded: ./e.tex\n")
@@ -188,8 +188,27 @@ class ImportTest(CliTest):
         self.assertEqual(self.ok("b.arc", "-add", "Textures\\A.TEX", "data"), "added: textures/a.tex\n")
         self.assertEqual(self.names("b.arc"), ["textures/a.tex"])
 
-    def test_missing_base_is_silent(self):
-        self.assertEqual(self.run_tool("a.arc", "-add", "textures", "nowhere"), (0, "", ""))
+    def test_missing_base_is_an_invalid_path(self):
+        for command in ("-add", "-replace", "-update"):
+            self.assertEqual(self.run_tool("a.arc", command, "textures", "nowhere"), (1, "", "Invalid path nowhere\n"))
+        # A pattern that matches nothing stays silent.
+        self.assertEqual(self.run_tool("a.arc", "-add", "textures/*.none", "data"), (0, "", ""))
+
+    def test_names_that_fold_together_are_told(self):
+        for spelling in ("README.TXT", "ReadMe.txt", "readme.txt"):
+            self.write("data/docs/" + spelling, spelling)
+        self.assertEqual(self.run_tool("a.arc", "-add", "docs", "data"),
+                         (0, "added: docs/readme.txt\n",
+                          "docs/ReadMe.txt: not added, docs/README.TXT has the same name in the archive.\n"
+                          "docs/readme.txt: not added, docs/README.TXT has the same name in the archive.\n"))
+        self.assertEqual(self.read("data/docs/README.TXT"), b"README.TXT")
+        # Replacing keeps the last one found, and says which one it replaced.
+        code, out, err = self.run_tool("b.arc", "-replace", "docs", "data")
+        self.assertEqual((code, out), (0, "added: docs/readme.txt\n" * 3))
+        self.assertEqual(err, "docs/README.TXT: replaced by docs/ReadMe.txt, which has the same name in the archive.\n"
+                              "docs/ReadMe.txt: replaced by docs/readme.txt, which has the same name in the archive.\n")
+        # An existing name left alone by -add is the design's rule, not a clash: nothing is said.
+        self.assertEqual(self.run_tool("b.arc", "-add", "docs", "data"), (0, "", ""))
 
     def test_add_twice_update_and_replace(self):
         self.ok("a.arc", "-add", "textures", "data", "5")
@@ -316,6 +335,16 @@ class PruneTest(CliTest):
             os.remove(self.path("data/f%d.txt" % i))
         self.ok("a.arc", "-removeMissing", "data")
         self.assertEqual(read_archive(self.path("a.arc"))[0]["numFiles"], 8)
+
+    def test_remove_missing_against_a_folder_that_does_not_exist_removes_nothing(self):
+        self.make(3)
+        self.assertEqual(self.run_tool("a.arc", "-removeMissing", "nosuchdir"), (1, "", "Invalid path nosuchdir\n"))
+        self.assertEqual(self.ok("a.arc", "-list"), "f0.txt\nf1.txt\nf2.txt\n")
+        # An empty folder that exists still means every file is gone.
+        os.makedirs(self.path("empty"))
+        self.assertEqual(self.ok("a.arc", "-removeMissing", "empty"),
+                         "removing file: empty/f0.txt\nremoving file: empty/f1.txt\nremoving file: empty/f2.txt\n")
+        self.assertEqual(self.ok("a.arc", "-list"), "")
 
     def test_remove_missing_counts_existing_free_records(self):
         self.make(10)
