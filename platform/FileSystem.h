@@ -18,6 +18,9 @@ struct FileAttributes {
     bool isRegularFile = false;  // false for directories, FIFOs, sockets, devices, dangling links
     std::uint64_t size = 0;
     FileTime lastWriteTime = 0;
+    // Which file this is, whatever path or link led to it: equal for two paths to the same file.
+    std::uint64_t volume = 0;
+    std::uint64_t fileId = 0;
 };
 
 /// Gives false when nothing exists at `path`; otherwise fills `*attributes`.

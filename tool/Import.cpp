@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Engine/Archive.h"
@@ -28,10 +30,15 @@ bool IsImportable(const char* fileName, const platform::FileAttributes& attribut
 // that differ only in case or separators become one stored name.
 std::map<std::string, std::string> addedThisRun;
 
+// The folders entered in this run, by volume and file id: a folder reached again through a
+// link (a loop such as loop -> .) is not entered twice.
+std::set<std::pair<std::uint64_t, std::uint64_t>> foldersEntered;
+
 }  // namespace
 
 bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode) {
     addedThisRun.clear();
+    foldersEntered.clear();
     platform::FileAttributes attributes;
     std::string savedDirectory;
     if (!platform::GetFileAttributes(basePath, &attributes) || !attributes.isDirectory ||
@@ -64,6 +71,10 @@ bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, 
 
 void ImportDirectory(GAME::Archive& archive, const char* directory, bool recursive, int compressionLevel,
                      int importMode, const char* pattern) {
+    platform::FileAttributes folder;
+    if (platform::GetFileAttributes(directory, &folder) &&
+        !foldersEntered.insert({folder.volume, folder.fileId}).second)
+        return;
     const std::string prefix = std::string(directory) + "/";
     std::vector<platform::FoundFile> found;
     if (recursive && platform::FindFiles((prefix + "*").c_str(), &found)) {

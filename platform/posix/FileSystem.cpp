@@ -18,6 +18,8 @@ void FillAttributes(const struct stat& st, FileAttributes* attributes) {
     attributes->isRegularFile = S_ISREG(st.st_mode);
     attributes->size = static_cast<std::uint64_t>(st.st_size);
     attributes->lastWriteTime = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    attributes->volume = static_cast<std::uint64_t>(st.st_dev);
+    attributes->fileId = static_cast<std::uint64_t>(st.st_ino);
 }
 
 }  // namespace

@@ -502,6 +502,20 @@ class LongChainTest(CliTest):
         self.assertEqual(self.read("out/" + names[0]), names[0].encode())
 
 
+class LinkedFoldersTest(CliTest):
+    def test_a_folder_reached_again_through_a_link_is_entered_once(self):
+        self.write("data/t/a.txt", "a")
+        self.write("data/t/sub/b.txt", "b")
+        os.symlink(".", self.path("data/t/loop"))
+        os.symlink("..", self.path("data/t/sub/up"))
+        self.write("data/other/c.txt", "c")
+        os.symlink("../other", self.path("data/t/elsewhere"))
+        done = subprocess.run([BRANNOCK, "a.arc", "-add", "t", "data"], cwd=self.dir, capture_output=True, timeout=60)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        # A link to a folder outside the tree is followed once, as a folder of the tree.
+        self.assertEqual(sorted(self.names()), ["t/a.txt", "t/elsewhere/c.txt", "t/sub/b.txt"])
+
+
 class SpecialFilesTest(CliTest):
     """Opening a FIFO waits for a writer that may never come, and a device may never end: such
     entries are passed over, never opened. Each run has a hang guard."""
