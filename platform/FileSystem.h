@@ -26,6 +26,10 @@ struct FileAttributes {
 /// Gives false when nothing exists at `path`; otherwise fills `*attributes`.
 bool GetFileAttributes(const char* path, FileAttributes* attributes);
 
+/// True when the calling process may write the existing file at `path` (its permissions and a
+/// read-only volume both count).
+bool CanWriteFile(const char* path);
+
 /// Creates one directory (its parent must exist). Gives true when a directory exists at `path`
 /// afterwards, also when it existed before.
 bool CreateDirectory(const char* path);

@@ -10,6 +10,8 @@
 #include "Engine/Archive.h"
 #include "database/Database.h"
 #include "platform/Ascii.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"
 #include "tool/DatabaseCommands.h"
@@ -98,6 +100,25 @@ const Command* FindCommand(const char* word) {
     return nullptr;
 }
 
+bool ReadsOnly(const char* word) {
+    return platform::EqualIgnoringAsciiCase(word, "-list") || platform::EqualIgnoringAsciiCase(word, "-stats") ||
+           platform::EqualIgnoringAsciiCase(word, "-extract");
+}
+
+bool ReadableButNotWritable(const char* path) {
+    platform::FileAttributes attributes;
+    return platform::GetFileAttributes(path, &attributes) && attributes.isRegularFile && !platform::CanWriteFile(path);
+}
+
+// True when another process holds the edit lock of the existing archive at `path`.
+bool ArchiveIsBusy(const char* path) {
+    platform::FileAttributes attributes;
+    if (!platform::GetFileAttributes(path, &attributes) || !attributes.isRegularFile || !platform::CanWriteFile(path))
+        return false;
+    const platform::UniqueFile file(platform::OpenFileForEdit(path));
+    return file && !platform::LockFileForEdit(file.Get());
+}
+
 // The level of -add, -replace and -update: argument 5 when given, clamped to 0-9.
 int CompressionLevel(int argumentCount, char** arguments) {
     if (argumentCount < 5) return 0;
@@ -139,6 +160,13 @@ int RunCommandLine(int argc, char** argv) {
         opened = LoadDatabase(argv[1], *database);
     } else {
         opened = archive.OpenEdit(argv[1]);
+        if (!opened && ArchiveIsBusy(argv[1])) {
+            std::fprintf(stderr, "Archive file %s is being edited by another process.\n", argv[1]);
+            return exitFailure;
+        }
+        // Listing and extracting need no write access: an archive the user may only read, or one
+        // on a read-only volume, is read as it is and left untouched.
+        if (!opened && ReadsOnly(argv[2]) && ReadableButNotWritable(argv[1])) opened = archive.OpenRead(argv[1]);
     }
     if (!opened) {
         std::fprintf(stderr, "Failed to open archive file %s.\n", argv[1]);

@@ -45,6 +45,11 @@ bool GetFileAttributes(const char* path, FileAttributes* attributes) {
     return true;
 }
 
+bool CanWriteFile(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    return ::access(ToNativePath(path).c_str(), W_OK) == 0;
+}
+
 bool CreateDirectory(const char* path) {
     if (path == nullptr || *path == '\0') {
         errno = ENOENT;

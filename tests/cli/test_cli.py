@@ -516,6 +516,37 @@ class LinkedFoldersTest(CliTest):
         self.assertEqual(sorted(self.names()), ["t/a.txt", "t/elsewhere/c.txt", "t/sub/b.txt"])
 
 
+class ReadOnlyArchiveTest(CliTest):
+    """An archive the user may read but not write is listed and extracted as it is. As root every
+    file is writable, so the commands run as an unprivileged user where one exists."""
+
+    def run_as_reader(self, *args):
+        def drop():
+            if os.geteuid() == 0:
+                os.setgid(65534)
+                os.setuid(65534)
+        done = subprocess.run([BRANNOCK, *args], cwd=self.dir, capture_output=True, preexec_fn=drop, timeout=60)
+        return done.returncode, without_elapsed_time(done.stdout.decode("latin-1")), done.stderr.decode("latin-1")
+
+    def test_list_stats_and_extract_read_it_and_leave_it_alone(self):
+        if os.geteuid() == 0 and subprocess.run(["id", "-u", "nobody"], capture_output=True).returncode != 0:
+            self.skipTest("no unprivileged user to run as")
+        self.write("data/x.txt", "x")
+        self.ok("a.arc", "-add", "x.txt", "data")
+        os.chmod(self.path("a.arc"), 0o444)
+        os.chmod(self.dir, 0o777)
+        before = self.read("a.arc")
+        self.assertEqual(self.run_as_reader("a.arc", "-list"), (0, "x.txt\n", ""))
+        code, out, err = self.run_as_reader("a.arc", "-stats")
+        self.assertEqual((code, err), (0, ""))
+        self.assertIn("1 active files", out)
+        self.assertEqual(self.run_as_reader("a.arc", "-extract", "out"), (0, "(1 / 1) x.txt\n", ""))
+        self.assertEqual(self.read("out/a/x.txt"), b"x")
+        # Commands that change the archive still need to write it.
+        self.assertEqual(self.run_as_reader("a.arc", "-remove", "x.txt"), (255, "", "Failed to open archive file a.arc.\n"))
+        self.assertEqual(self.read("a.arc"), before)
+
+
 class SpecialFilesTest(CliTest):
     """Opening a FIFO waits for a writer that may never come, and a device may never end: such
     entries are passed over, never opened. Each run has a hang guard."""
@@ -596,7 +627,9 @@ class ConcurrencyAndSignalsTest(CliTest):
         self.make_tree(3000)
         adding = self.start_add()
         self.assertTrue(adding.stdout.readline().startswith(b"added: "))
-        self.assertEqual(self.run_tool("a.arc", "-list"), (255, "", "Failed to open archive file a.arc.\n"))
+        busy = (255, "", "Archive file a.arc is being edited by another process.\n")
+        self.assertEqual(self.run_tool("a.arc", "-list"), busy)
+        self.assertEqual(self.run_tool("a.arc", "-add", "data", "."), busy)
         adding.send_signal(signal.SIGTERM)
         _, err = finish(adding)
         self.assertEqual(adding.returncode, 128 + signal.SIGTERM, err)
