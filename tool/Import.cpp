@@ -34,10 +34,14 @@ std::map<std::string, std::string> addedThisRun;
 // link (a loop such as loop -> .) is not entered twice.
 std::set<std::pair<std::uint64_t, std::uint64_t>> foldersEntered;
 
+// Loose files of this run that could not be added (each told by its own line).
+unsigned int additionsFailed = 0;
+
 }  // namespace
 
 bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode) {
     addedThisRun.clear();
+    additionsFailed = 0;
     foldersEntered.clear();
     platform::FileAttributes attributes;
     std::string savedDirectory;
@@ -66,7 +70,7 @@ bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, 
         ImportFile(archive, path, compressionLevel, importMode);
     }
     platform::SetCurrentDirectory(savedDirectory.c_str());
-    return valid;
+    return valid && additionsFailed == 0;
 }
 
 void ImportDirectory(GAME::Archive& archive, const char* directory, bool recursive, int compressionLevel,
@@ -112,7 +116,10 @@ void ImportFile(GAME::Archive& archive, const char* fileName, int compressionLev
     GAME::Archive::NormalizeFileName(fileName, stored);
     const auto earlier = addedThisRun.find(stored);
     const bool sameNameEarlier = earlier != addedThisRun.end() && earlier->second != fileName;
+    const bool nameStored = archive.FindFile(fileName) >= 0;
     if (archive.AddFile(fileName, compressionLevel) < 0) {
+        // A name already stored is left alone by rule; anything else is a failure, told already.
+        if (!nameStored) ++additionsFailed;
         // Another loose file of this run took the name first: say which, rather than drop this one.
         if (sameNameEarlier && archive.FindFile(fileName) >= 0) {
             std::fflush(stdout);

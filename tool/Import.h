@@ -19,7 +19,8 @@ enum ImportMode {
 /// relative to `basePath`. Prints "added: <name>" for each file added. Anything that is not a
 /// regular file (a FIFO, a socket, a device) is not opened: "<name>: not added, it is not a
 /// regular file." goes to standard error. A `basePath` that is not a directory, or a missing path
-/// without a usable separator, prints "Invalid path" and gives false; otherwise it gives true. A
+/// without a usable separator, prints "Invalid path" and gives false; so does a run in which a
+/// loose file could not be added (its "not added" line says why); otherwise it gives true. A
 /// loose file left out because another one of the same run has its stored name (they differ only
 /// in case or separators) gets a line naming both.
 bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode);

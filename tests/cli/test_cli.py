@@ -194,6 +194,16 @@ class ImportTest(CliTest):
         # A pattern that matches nothing stays silent.
         self.assertEqual(self.run_tool("a.arc", "-add", "textures/*.none", "data"), (0, "", ""))
 
+    def test_a_file_that_cannot_be_added_fails_the_run(self):
+        self.write("data/big/small.txt", "s")
+        with open(self.path("data/big/huge.bin"), "wb") as f:
+            f.truncate(1 << 32)  # sparse
+        self.assertEqual(self.run_tool("a.arc", "-add", "big", "data"),
+                         (1, "added: big/small.txt\n", "big/huge.bin: not added, files of 4 GiB or more cannot be archived.\n"))
+        self.assertEqual(self.names(), ["big/small.txt"])
+        # Left alone because it is stored already: that is done work.
+        self.assertEqual(self.run_tool("a.arc", "-add", "big/small.txt", "data"), (0, "", ""))
+
     def test_names_that_fold_together_are_told(self):
         for spelling in ("README.TXT", "ReadMe.txt", "readme.txt"):
             self.write("data/docs/" + spelling, spelling)

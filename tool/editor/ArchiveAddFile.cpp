@@ -41,7 +41,10 @@ bool OpenLooseFile(const char* fileName, LooseFile& loose) {
     const platform::FileHandle INVALID_HANDLE_VALUE = platform::invalidFileHandle;
     const platform::FileHandle inputFile = platform::OpenFileForRead(fileName);
     loose.file.Reset(inputFile);
-    if (!GAME_CHECK(inputFile != INVALID_HANDLE_VALUE)) return false;
+    if (!GAME_CHECK(inputFile != INVALID_HANDLE_VALUE)) {
+        ReportNotAdded(fileName, "it cannot be opened");
+        return false;
+    }
     std::uint64_t size = 0;
     if (!platform::GetFileSize(loose.file.Get(), &size) || size > 0xFFFFFFFFull) {
         ReportNotAdded(fileName, "files of 4 GiB or more cannot be archived");
