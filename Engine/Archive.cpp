@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "Engine/ArchiveEntryCodec.h"
@@ -30,6 +32,33 @@ bool RollBackBeforeReading(const char* fileName) {
         return false;
     }
     return RecoverInterruptedEdit(fileName, archive.Get());
+}
+
+// Entry-table records read and checked at a time while an index loads: about 2.9 MB.
+constexpr std::uint64_t entriesPerPiece = 1u << 16;
+
+// Resizes `items` to `count`, or gives false, and leaves it as it was, when memory runs out.
+template <typename Vector>
+bool ResizeWithoutThrowing(Vector& items, std::uint64_t count) {
+    try {
+        items.resize(count);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+}
+
+// Appends `item` to `items`, or gives false when memory runs out.
+template <typename Vector>
+bool AppendWithoutThrowing(Vector& items, const typename Vector::value_type& item) {
+    try {
+        items.push_back(item);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 }  // namespace
@@ -89,17 +118,21 @@ bool Archive::ReadHeader() {
 
 bool Archive::ReadIndex(const ArchiveHeader& header) {
     mem::vector<DiskFileEntry> diskEntries;
-    if (!LoadIndexTables(header, diskEntries)) return false;
+    EntryChecker checker(header);
+    if (!LoadIndexTables(header, checker, diskEntries)) return false;
 
+    // Every record passed its placement check, so the count is the file's own, not a claim.
     const bool editing = archiveFileMode == fileModeEdit;
-    fileArray.resize(header.numFiles);
+    if (!GAME_CHECK(ResizeWithoutThrowing(fileArray, header.numFiles))) {
+        fileArray.clear();
+        return false;
+    }
     freeEntries.clear();
-    EntryChecker checker(header, nameTable, blockArray);
     for (unsigned int i = 0; i < header.numFiles; ++i) {
         const DiskFileEntry& disk = diskEntries[i];
         FileEntry& entry = fileArray[i];
         entry = FileEntry{};
-        if (!checker.Check(disk)) {
+        if (!checker.CheckContents(disk, nameTable, blockArray)) {
             // Keep no record that points through a damaged entry.
             fileArray.resize(i);
             if (editing) ReleaseRecordCopies();
@@ -107,7 +140,10 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
         }
         DecodeEntry(disk, entry);
         if (!(entry.flags & fileFlagInUse)) {
-            if (editing) freeEntries.push_back(static_cast<int>(i));
+            if (editing && !GAME_CHECK(AppendWithoutThrowing(freeEntries, static_cast<int>(i)))) {
+                ReleaseRecordCopies();
+                return false;
+            }
         } else if (!AttachNameAndBlocks(entry, disk, editing)) {
             // A record without its copies could not be written back whole: refuse the open.
             ReleaseRecordCopies();
@@ -118,15 +154,35 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
     return true;
 }
 
-bool Archive::LoadIndexTables(const ArchiveHeader& header, mem::vector<DiskFileEntry>& diskEntries) {
+bool Archive::LoadIndexTables(const ArchiveHeader& header, EntryChecker& checker,
+                              mem::vector<DiskFileEntry>& diskEntries) {
     std::uint64_t fileSize = 0;
     if (!platform::GetFileSize(archiveFileHandle, &fileSize)) return false;
     if (!CheckIndexFitsFile(header, fileSize)) return false;
 
-    if (!SetFilePosition(header.indexOffset)) return false;
+    // The entry table first, a piece at a time, and each piece checked before the next is read:
+    // a count that fits only because the file is long (a sparse one, say) costs one piece to
+    // refuse, not a table of its size. Neither of the other tables is read before the records
+    // have shown that they use every byte of it.
+    const std::uint64_t blockTableBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
+    const std::uint64_t entryTableAt = std::uint64_t(header.indexOffset) + blockTableBytes + header.nameTableSize;
+    if (!platform::SetFilePosition(archiveFileHandle, entryTableAt)) return false;
+    for (std::uint64_t done = 0; done < header.numFiles;) {
+        const std::uint64_t left = header.numFiles - done;
+        const std::uint64_t piece = left < entriesPerPiece ? left : entriesPerPiece;
+        if (!GAME_CHECK(ResizeWithoutThrowing(diskEntries, done + piece))) return false;
+        const std::uint64_t pieceBytes = piece * sizeof(DiskFileEntry);
+        if (!GAME_CHECK(platform::ReadUpTo(archiveFileHandle, diskEntries.data() + done, pieceBytes) == pieceBytes))
+            return false;
+        for (std::uint64_t i = done; i < done + piece; ++i)
+            if (!checker.CheckPlacement(diskEntries[i])) return false;
+        done += piece;
+    }
+    if (!checker.CheckTablesUsed()) return false;
+
+    if (!platform::SetFilePosition(archiveFileHandle, header.indexOffset)) return false;
     std::uint64_t bytesRead = 0;
     if (header.numBlocks != 0) {
-        const std::uint64_t blockTableBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
         blockArray = static_cast<FileBlock*>(std::malloc(blockTableBytes));
         if (!GAME_CHECK(blockArray)) return false;
         bytesRead = platform::ReadUpTo(archiveFileHandle, blockArray, blockTableBytes);
@@ -138,11 +194,7 @@ bool Archive::LoadIndexTables(const ArchiveHeader& header, mem::vector<DiskFileE
         bytesRead = platform::ReadUpTo(archiveFileHandle, nameTable, header.nameTableSize);
         if (!GAME_CHECK(bytesRead == header.nameTableSize)) return false;
     }
-    // The whole entry table in one read rather than one read per record.
-    diskEntries.resize(header.numFiles);
-    const std::uint64_t entryTableBytes = std::uint64_t(header.numFiles) * sizeof(DiskFileEntry);
-    bytesRead = platform::ReadUpTo(archiveFileHandle, diskEntries.data(), entryTableBytes);
-    return GAME_CHECK(bytesRead == entryTableBytes);
+    return true;
 }
 
 bool Archive::AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing) {

@@ -31,6 +31,7 @@ struct ArchiveHeader;
 struct ByteRange;
 struct ArchiveStatistics;
 struct DiskFileEntry;
+class EntryChecker;
 
 /// One block of a compressed file, the same in memory and on disk.
 struct FileBlock {
@@ -193,7 +194,7 @@ private:
     // Reading internals (Engine/Archive.cpp, ArchiveLookup.cpp, ArchiveRead.cpp).
     bool ReadHeader();
     bool ReadIndex(const ArchiveHeader& header);
-    bool LoadIndexTables(const ArchiveHeader& header, mem::vector<DiskFileEntry>& diskEntries);
+    bool LoadIndexTables(const ArchiveHeader& header, EntryChecker& checker, mem::vector<DiskFileEntry>& diskEntries);
     bool AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing);
     bool BuildHashTable();
     bool SetFilePosition(unsigned int position);

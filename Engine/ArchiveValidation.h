@@ -11,24 +11,35 @@ namespace GAME {
 /// The three tables lie behind the header and inside a file of `fileSize` bytes.
 bool CheckIndexFitsFile(const ArchiveHeader& header, std::uint64_t fileSize);
 
-/// Checks the entry-table records one after the other, in table order.
+/// Checks the entry-table records one after the other, in table order. The first pass, over
+/// the records alone, needs neither the name table nor the block table, so that a damaged
+/// index is refused before either is read; the second looks through both.
 class EntryChecker {
 public:
-    /// `nameTable` holds the header's nameTableSize bytes and `blockArray` its numBlocks
-    /// records (each null when empty).
-    EntryChecker(const ArchiveHeader& header, const char* nameTable, const FileBlock* blockArray);
+    explicit EntryChecker(const ArchiveHeader& header);
 
-    /// An in-use record's name lies inside the name table and ends in its zero byte, and its
-    /// block range inside the block table, a stored file's run is as long as its contents, and a compressed file's
-    /// blocks add up to its run and its contents, none larger than a block. Every record's run lies inside the data
-    /// region and starts at or after the end of the previous record's run.
-    bool Check(const DiskFileEntry& entry);
+    /// An in-use record's name lies inside the name table and its block range inside the block
+    /// table. Every record's run lies inside the data region and starts at or after the end of
+    /// the previous record's run.
+    bool CheckPlacement(const DiskFileEntry& entry);
+
+    /// After every record passed CheckPlacement: the in-use records' names fill the name table
+    /// and their blocks the block table, as the writer leaves them, so that neither table
+    /// holds bytes that no record uses.
+    bool CheckTablesUsed() const;
+
+    /// For a record that passed CheckPlacement, with `nameTable` holding the header's
+    /// nameTableSize bytes and `blockArray` its numBlocks records (each null when empty): an
+    /// in-use record's name ends in its zero byte, a stored file's run is as long as its
+    /// contents, and a compressed file's blocks add up to its run and its contents, none larger
+    /// than a block.
+    bool CheckContents(const DiskFileEntry& entry, const char* nameTable, const FileBlock* blockArray) const;
 
 private:
     const ArchiveHeader& header;
-    const char* nameTable;
-    const FileBlock* blockArray;
     std::uint64_t dataEnd;
+    std::uint64_t namesUsed;
+    std::uint64_t blocksUsed;
 };
 
 }  // namespace GAME

@@ -33,6 +33,18 @@ Database::Database()
       decompressionMessage{} {}
 
 bool Database::Load(const unsigned char* image, std::uint64_t size) {
+    // Every table kept is sized by what the image holds, never by a count it claims; an image
+    // too large for the memory left is refused rather than thrown out of.
+    try {
+        return LoadImage(image, size);
+    } catch (const std::bad_alloc&) {
+        recordData.clear();
+        records.clear();
+        return false;
+    }
+}
+
+bool Database::LoadImage(const unsigned char* image, std::uint64_t size) {
     if (image == nullptr || size < sizeof(DatabaseHeader)) return false;
     std::memcpy(&header, image, sizeof header);
     if (header.version < minVersion) return false;

@@ -63,6 +63,9 @@ public:
     const char* DecompressionMessage() const { return decompressionMessage; }
 
 private:
+    // Load, with the allocations free to throw.
+    bool LoadImage(const unsigned char* image, std::uint64_t size);
+
     std::uint32_t minVersion;
     std::uint32_t checksums[4];
     std::vector<unsigned char> recordData;

@@ -2,6 +2,9 @@
 // whole-buffer helpers built on them.
 #include "platform/File.h"
 
+#include <new>
+#include <stdexcept>
+
 #include "platform/FaultInjection.h"
 #include "platform/NativeFile.h"
 #include "platform/PowerLoss.h"
@@ -127,12 +130,18 @@ bool WriteAll(FileHandle file, const void* buffer, std::uint64_t count) {
     return true;
 }
 
-bool ReadWholeFile(const char* path, std::vector<unsigned char>* contents) {
+bool ReadWholeFile(const char* path, std::vector<unsigned char>* contents, std::uint64_t sizeLimit) {
     contents->clear();
     const UniqueFile file(OpenFileForRead(path));
     std::uint64_t size = 0;
-    if (!file || !GetFileSize(file.Get(), &size)) return false;
-    contents->resize(size);
+    if (!file || !GetFileSize(file.Get(), &size) || size > sizeLimit) return false;
+    try {
+        contents->resize(size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
     const std::uint64_t arrived = ReadUpTo(file.Get(), contents->data(), size);
     // A file that shrank since its size was taken gives what it still has.
     contents->resize(arrived);

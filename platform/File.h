@@ -92,7 +92,8 @@ bool ReadExactly(FileHandle file, void* buffer, std::uint64_t count);
 bool WriteAll(FileHandle file, const void* buffer, std::uint64_t count);
 
 /// Reads the whole file at `path` into `*contents`. Gives false, with `*contents` empty, when
-/// the file cannot be opened or its size taken.
-bool ReadWholeFile(const char* path, std::vector<unsigned char>* contents);
+/// the file cannot be opened or its size taken, when it is longer than `sizeLimit` bytes, or
+/// when there is no memory for it.
+bool ReadWholeFile(const char* path, std::vector<unsigned char>* contents, std::uint64_t sizeLimit = UINT64_MAX);
 
 }  // namespace platform

@@ -12,7 +12,7 @@ namespace tool {
 
 bool LoadDatabase(const char* path, GAME::Database& database) {
     std::vector<unsigned char> image;
-    return platform::ReadWholeFile(path, &image) && database.Load(image.data(), image.size());
+    return platform::ReadWholeFile(path, &image, largestDatabaseBytes) && database.Load(image.data(), image.size());
 }
 
 void ExportDatabase(GAME::Database& database, const char* location, const char* recordName) {

@@ -1,6 +1,8 @@
 // Archives whose index lies about where things are. Each damage must make the open fail with a
 // report that names the broken promise, and no read may leave a table or the file.
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -140,6 +142,88 @@ TEST(DamagedArchive, RunsOutsideTheDataRegionOrOverlapping) {
     bytes = sound.bytes;
     PutU32At(bytes, second + 8, 0xFFFFFFFFu);  // a free hole that wraps around 4 GiB
     EXPECT_NE(OpenReports(bytes).find("(runEnd <= header.indexOffset)"), std::string::npos);
+}
+
+TEST(DamagedArchive, TablesThatHoldBytesNoRecordUses) {
+    const Layout sound = SoundArchive();
+
+    // One name byte more than the names use: the name table grows into the entry table's place,
+    // so the records are moved behind it.
+    std::string bytes = sound.bytes;
+    bytes.insert(sound.entryTable, 1, '\0');
+    PutU32At(bytes, 20, U32At(bytes, 20) + 1);
+    EXPECT_NE(OpenReports(bytes).find("(namesUsed == header.nameTableSize)"), std::string::npos);
+
+    // A block record that no file uses, in front of the names.
+    bytes = sound.bytes;
+    const std::size_t blockTableEnd = U32At(bytes, 24) + 12 * U32At(bytes, 12);
+    bytes.insert(blockTableEnd, 12, '\0');
+    PutU32At(bytes, 12, U32At(bytes, 12) + 1);
+    PutU32At(bytes, 16, U32At(bytes, 16) + 12);
+    EXPECT_NE(OpenReports(bytes).find("(blocksUsed == header.numBlocks)"), std::string::npos);
+
+    // Zero bytes left behind the index by an edit that could not cut them are not damage.
+    EXPECT_EQ(OpenReports(sound.bytes + std::string(300000, '\0')), "opened");
+}
+
+// A header whose counts claim tables of gigabytes, in a sparse file of `length` bytes.
+struct HugeClaim {
+    const char* what;
+    std::uint32_t numFiles, numBlocks, nameTableSize;
+    std::uint64_t length;
+    const char* report;
+};
+
+// Each damaged header is refused by the check named, before any table of the claimed size is
+// read, and neither opening for reading nor for edit changes a byte of the file. The memory
+// the refusal takes is measured by the command-line tests.
+TEST(DamagedArchive, ClaimedCountsNeverSizeTheTablesRead) {
+    const std::uint64_t GiB = std::uint64_t(1) << 30;
+    const HugeClaim claims[] = {
+        {"every entry there is", 0xFFFFFFFFu, 0, 0, 8 * GiB, "(indexEnd <= fileSize)"},
+        {"every entry there is, in a file long enough", 0xFFFFFFFFu, 0, 0, 2048 + 0xFFFFFFFFull * 44,
+         "(entry.offset >= dataEnd)"},
+        {"20 million entries", 20000000, 0, 0, GiB, "(entry.offset >= dataEnd)"},
+        {"a name table of 4 GiB", 0, 0, 0xFFFFFFFFu, 5 * GiB, "(namesUsed == header.nameTableSize)"},
+        {"every block there is", 0, 0xFFFFFFFFu, 0, 8 * GiB, "(indexEnd <= fileSize)"},
+        {"a block table of 3 GiB", 0, 0x10000000u, 0, 4 * GiB, "(blocksUsed == header.numBlocks)"},
+    };
+    for (const HugeClaim& claim : claims) {
+        SCOPED_TRACE(claim.what);
+        test::ScratchDir dir;
+        const std::string path = dir.File("x.arc");
+        std::string header = test::ArchiveFixture().Bytes();
+        header.resize(2048, '\0');
+        PutU32At(header, 8, claim.numFiles);
+        PutU32At(header, 12, claim.numBlocks);
+        PutU32At(header, 16, claim.numBlocks * 12);
+        PutU32At(header, 20, claim.nameTableSize);
+        PutU32At(header, 24, 2048);
+        test::WriteWholeFile(path, header);
+        std::filesystem::resize_file(path, claim.length);
+
+        Archive reader;
+        bool opened = true;
+        std::string reports = test::CaptureStderr([&] { opened = reader.OpenRead(path.c_str()); });
+        EXPECT_FALSE(opened);
+        EXPECT_NE(reports.find(claim.report), std::string::npos) << reports;
+        EXPECT_EQ(reader.GetNumFiles(), 0u);
+
+        Archive editor;
+        reports = test::CaptureStderr([&] {
+            opened = editor.OpenEdit(path.c_str());
+            editor.Close(false);
+        });
+        EXPECT_FALSE(opened);
+        EXPECT_NE(reports.find(claim.report), std::string::npos) << reports;
+
+        EXPECT_EQ(std::filesystem::file_size(path), claim.length);
+        std::ifstream file(path, std::ios::binary);
+        std::string front(4096, '\1');
+        file.read(front.data(), static_cast<std::streamsize>(front.size()));
+        EXPECT_EQ(front, header + std::string(2048, '\0'));
+        EXPECT_FALSE(std::filesystem::exists(path + "-journal"));
+    }
 }
 
 // Reads every record of an opened archive, the way extraction would.

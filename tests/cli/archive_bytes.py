@@ -47,6 +47,16 @@ def write_stored_archive(path, files):
         f.write(header + data + names + entries)
 
 
+def write_claiming_header(path, length, num_files=0, num_blocks=0, name_table_size=0, index_offset=HEADER_SIZE):
+    """Writes a header with the counts given, and no data or tables behind it: the file is
+    then extended to `length` bytes, sparse where the file system allows, reading as zeros."""
+    header = struct.pack("<4s6I", b"ARC\0", 3, num_files, num_blocks, (12 * num_blocks) & 0xFFFFFFFF,
+                         name_table_size, index_offset)
+    with open(path, "wb") as f:
+        f.write(header + b"\0" * (HEADER_SIZE - len(header)))
+        f.truncate(length)
+
+
 class DatabaseWriter:
     """Builds an uncompressed database file: texts in a string table, records of typed fields."""
 

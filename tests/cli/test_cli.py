@@ -19,7 +19,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from archive_bytes import DatabaseWriter, read_archive, write_stored_archive  # noqa: E402
+from archive_bytes import (HEADER_SIZE, DatabaseWriter, read_archive, write_claiming_header,  # noqa: E402
+                           write_stored_archive)
 
 BRANNOCK = os.path.abspath(os.environ.get("BRANNOCK", "build/brannock"))
 
@@ -555,6 +556,83 @@ class ReadOnlyArchiveTest(CliTest):
         # Commands that change the archive still need to write it.
         self.assertEqual(self.run_as_reader("a.arc", "-remove", "x.txt"), (255, "", "Failed to open archive file a.arc.\n"))
         self.assertEqual(self.read("a.arc"), before)
+
+
+class HugeClaimsTest(CliTest):
+    """Headers whose counts claim tables of gigabytes, in sparse files that read as zeros. Such
+    an archive is refused and left as it was, and refusing it takes little memory, whatever it
+    claims."""
+
+    GiB = 1 << 30
+    MEMORY_LIMIT_KIB = 64 * 1024
+
+    def run_measured(self, *args):
+        """Runs brannock and gives its exit status, standard error and peak resident memory in
+        KiB, taken from that one child's resource usage."""
+        with open(self.path("out.txt"), "wb") as out, open(self.path("err.txt"), "wb") as err:
+            process = subprocess.Popen([BRANNOCK, *args], cwd=self.dir, stdout=out, stderr=err)
+            _, status, usage = os.wait4(process.pid, 0)
+            process.returncode = os.waitstatus_to_exitcode(status)
+        return process.returncode, self.read("err.txt").decode("latin-1"), usage.ru_maxrss
+
+    def fingerprint(self, name):
+        """The length, the time and the first and last MiB: enough to see any change the tool
+        could make to a file of this size, without reading gigabytes of holes."""
+        path = self.path(name)
+        info = os.stat(path)
+        with open(path, "rb") as f:
+            front = f.read(1 << 20)
+            f.seek(max(0, info.st_size - (1 << 20)))
+            back = f.read()
+        return info.st_size, info.st_mtime_ns, front, back
+
+    def assert_refused_cheaply(self, name, *command):
+        before = self.fingerprint(name)
+        code, err, peak = self.run_measured(name, *command)
+        self.assertEqual(code, 255, err)
+        self.assertTrue(err.endswith("Failed to open archive file %s.\n" % name), err)
+        self.assertLess(peak, self.MEMORY_LIMIT_KIB, "peak resident memory %d KiB" % peak)
+        self.assertEqual(self.fingerprint(name), before)
+        self.assertFalse(os.path.exists(self.path(name + "-journal")))
+        return err
+
+    def test_archives_claiming_huge_tables(self):
+        claims = [
+            ("every entry there is", dict(num_files=0xFFFFFFFF), 8 * self.GiB, "(indexEnd <= fileSize)"),
+            ("every entry there is, in a file long enough", dict(num_files=0xFFFFFFFF),
+             HEADER_SIZE + 0xFFFFFFFF * 44, "(entry.offset >= dataEnd)"),
+            ("20 million entries", dict(num_files=20000000), self.GiB, "(entry.offset >= dataEnd)"),
+            ("a name table of 4 GiB", dict(name_table_size=0xFFFFFFFF), 5 * self.GiB,
+             "(namesUsed == header.nameTableSize)"),
+            ("every block there is", dict(num_blocks=0xFFFFFFFF), 8 * self.GiB, "(indexEnd <= fileSize)"),
+            ("a block table of 3 GiB", dict(num_blocks=0x10000000), 4 * self.GiB,
+             "(blocksUsed == header.numBlocks)"),
+            ("tables that do not fit", dict(num_files=1000, name_table_size=1000), HEADER_SIZE + 1000,
+             "(indexEnd <= fileSize)"),
+        ]
+        for what, counts, length, report in claims:
+            with self.subTest(what):
+                write_claiming_header(self.path("x.arc"), length, **counts)
+                err = self.assert_refused_cheaply("x.arc", "-list")
+                self.assertIn(report, err)
+
+    def test_index_followed_by_zero_bytes_still_opens(self):
+        """An edit that could not cut the file leaves zeros behind the index; that is no damage."""
+        write_stored_archive(self.path("a.arc"), [(b"a.txt", b"alpha"), (b"b/c.txt", b"gamma")])
+        os.truncate(self.path("a.arc"), 2 * self.GiB)
+        code, err, peak = self.run_measured("a.arc", "-list")
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(self.read("out.txt").decode().split(), ["a.txt", "b/c.txt"])
+        self.assertLess(peak, self.MEMORY_LIMIT_KIB, "peak resident memory %d KiB" % peak)
+
+    def test_database_longer_than_the_tool_loads(self):
+        db = DatabaseWriter()
+        db.record("a.rec", db.field(0, "n", [1]))
+        db.write(self.path("db.bin"))
+        os.truncate(self.path("db.bin"), 30 * self.GiB)
+        err = self.assert_refused_cheaply("db.bin", "-database", "out")
+        self.assertEqual(err, "Failed to open archive file db.bin.\n")
+        self.assertFalse(os.path.exists(self.path("out")))
 
 
 class SpecialFilesTest(CliTest):

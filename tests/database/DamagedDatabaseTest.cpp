@@ -1,5 +1,6 @@
 // Databases cut short or with flipped bits: loading and exporting every copy must stay inside
 // the image, the payloads and the string table. Passing means no crash and no sanitizer report.
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "DatabaseFixture.h"
 #include "TestSupport.h"
 #include "database/Database.h"
+#include "tool/DatabaseCommands.h"
 
 namespace {
 
@@ -48,6 +50,28 @@ TEST(DamagedDatabase, TruncatedAndBitFlippedCopiesExportSafely) {
         }
     }
     EXPECT_GT(exported, 500);
+}
+
+// A database file longer than the tool loads (here a sparse one, which costs no disk) is refused
+// by its length, before any of it is read, and left as it was.
+TEST(DamagedDatabase, FileLongerThanTheToolLoadsIsRefused) {
+    test::DatabaseFixture fixture;
+    fixture.AddRecord("config/a.rec", fixture.Ints("count", {1}));
+    test::ScratchDir dir;
+    const std::string path = dir.File("db.bin");
+    test::WriteWholeFile(path, fixture.Bytes(false, false));
+    {
+        GAME::Database database;
+        EXPECT_TRUE(tool::LoadDatabase(path.c_str(), database));
+    }
+    std::filesystem::resize_file(path, tool::largestDatabaseBytes + 1);
+    GAME::Database database;
+    EXPECT_FALSE(tool::LoadDatabase(path.c_str(), database));
+    EXPECT_TRUE(database.GetRecordNames().empty());
+
+    std::filesystem::resize_file(path, std::uint64_t(30) << 30);
+    EXPECT_FALSE(tool::LoadDatabase(path.c_str(), database));
+    EXPECT_EQ(std::filesystem::file_size(path), std::uint64_t(30) << 30);
 }
 
 }  // namespace

@@ -151,6 +151,13 @@ TEST(PlatformFile, WholeBufferHelpersReportWhatArrived) {
     test::WriteWholeFile(dir.File("empty"), "");
     EXPECT_TRUE(ReadWholeFile(dir.File("empty").c_str(), &contents));
     EXPECT_TRUE(contents.empty());
+
+    // A limit refuses a longer file before any of it is read, and takes one of its length.
+    contents = {1, 2, 3};
+    EXPECT_FALSE(ReadWholeFile(path.c_str(), &contents, 9));
+    EXPECT_TRUE(contents.empty());
+    ASSERT_TRUE(ReadWholeFile(path.c_str(), &contents, 10));
+    EXPECT_EQ(contents.size(), 10u);
 }
 
 // The seam sits in front of every OS implementation, so the helpers and the text writer meet
