@@ -11,6 +11,12 @@
 #include "database/DatabaseFormat.h"
 #include "database/StringMap.h"
 
+namespace platform {
+class OutputFolder;
+class TextWriter;
+enum class OutputRefusal;
+}  // namespace platform
+
 namespace GAME {
 
 /// One record of the index.
@@ -55,6 +61,11 @@ public:
     /// unavailable or the file cannot be created; false also when writing it failed.
     bool WriteRecordText(const std::string& outputPath, const std::string& recordName);
 
+    /// WriteRecordText to the record's own name below `output`, which follows no link (see
+    /// platform::OutputFolder); why the file could not be created goes to `*refusal`.
+    bool WriteRecordText(platform::OutputFolder& output, const std::string& recordName,
+                         platform::OutputRefusal* refusal);
+
     const StringMap& Strings() const { return strings; }
     const DatabaseHeader& Header() const { return header; }
     const std::uint32_t* Checksums() const { return checksums; }
@@ -63,6 +74,9 @@ public:
     const char* DecompressionMessage() const { return decompressionMessage; }
 
 private:
+    const unsigned char* FindRecordPayload(const std::string& recordName, std::uint32_t* length);
+    bool WriteFields(platform::TextWriter& file, const unsigned char* payload, std::uint32_t length);
+
     std::uint32_t minVersion;
     std::uint32_t checksums[4];
     std::vector<unsigned char> recordData;
@@ -77,7 +91,8 @@ private:
 
 /// Writes every record below `location` (already normalised, "/"-terminated or empty) under its
 /// own name, printing "(i/n) Extracting <name>" before each. A name that is absolute or has a
-/// ".." component is refused with a line on standard error.
+/// ".." component, or one with a folder on its way below `location` that is a symbolic link, is
+/// refused with a line on standard error; a link where the file goes is replaced by the file.
 void ExportAllRecords(Database& database, const std::string& location);
 
 }  // namespace GAME
