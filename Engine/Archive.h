@@ -21,7 +21,7 @@
 #include "platform/FileHandle.h"
 
 namespace platform {
-class DirectoryMaker;
+class OutputFolder;
 }
 
 namespace GAME {
@@ -171,17 +171,21 @@ public:
     void Compact();
 
     /// Writes file `fileIndex` to the output directory + "/" + its name, creating the
-    /// directories on the way; the directory is normalised as names are. A compressed file is
-    /// checked against its checksum and written even when that fails (after a report). Gives
-    /// false when the index is out of range, the record is free, the name would leave the
-    /// output directory (a line on standard error), or the output file cannot be opened.
-    /// (ArchiveExtract.cpp)
+    /// directories on the way; the directory is normalised as names are. Below the output
+    /// directory no symbolic link is followed: a link where the file goes is replaced by the
+    /// file, and a folder on the way that is a link refuses it. A compressed file is checked
+    /// against its checksum and written even when that fails (after a report). Gives false when
+    /// the index is out of range, the record is free, the name would leave the output directory
+    /// or a folder on its way is a link (a line on standard error), or the output file cannot be
+    /// opened. (ArchiveExtract.cpp)
     bool ExtractFile(int fileIndex, const char* outputDirectory);
 
-    /// Extracts every record in order, printing "(i / n) name" before each. Gives true when
-    /// every one was extracted; a free record is not. Stops early after a stop signal.
-    /// (ArchiveExtract.cpp)
-    bool ExtractAllFiles(const char* outputDirectory);
+    /// Extracts every record in order to the output directory + "/" + `folder` + "/" + its name,
+    /// printing "(i / n) name" before each. `folder` (-extract puts the archive's base name
+    /// there) lies below the output directory, so a link there is refused as one on the way of
+    /// a name is. Gives true when every one was extracted; a free record is not. Stops early
+    /// after a stop signal. (ArchiveExtract.cpp)
+    bool ExtractAllFiles(const char* outputDirectory, const std::string& folder = std::string());
 
     /// True once a write into the archive has failed in this open: an addition that had to be
     /// undone, a move of compaction, or the index at Close. The archive on disk may then lack
@@ -226,7 +230,7 @@ private:
     int RefuseAddition(int fileIndex, const char* fileName, const char* reason);
     bool MoveRecord(const FileEntry& record, unsigned int destination);
     bool CommitCompactionBatch(const mem::vector<FileEntry>& originals, std::size_t next, std::size_t placed);
-    bool ExtractFileWith(int fileIndex, const char* outputDirectory, platform::DirectoryMaker& directories);
+    bool ExtractFileWith(int fileIndex, platform::OutputFolder& output, const std::string& folder);
     void ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
     void ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
 #endif  // BRANNOCK_BUILDING

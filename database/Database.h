@@ -11,6 +11,12 @@
 #include "database/DatabaseFormat.h"
 #include "database/StringMap.h"
 
+namespace platform {
+class OutputFolder;
+class TextWriter;
+enum class OutputRefusal;
+}  // namespace platform
+
 namespace GAME {
 
 /// One record of the index.
@@ -55,6 +61,11 @@ public:
     /// unavailable or the file cannot be created; false also when writing it failed.
     bool WriteRecordText(const std::string& outputPath, const std::string& recordName);
 
+    /// WriteRecordText to the record's own name below `output`, which follows no link (see
+    /// platform::OutputFolder); why the file could not be created goes to `*refusal`.
+    bool WriteRecordText(platform::OutputFolder& output, const std::string& recordName,
+                         platform::OutputRefusal* refusal);
+
     const StringMap& Strings() const { return strings; }
     const DatabaseHeader& Header() const { return header; }
     const std::uint32_t* Checksums() const { return checksums; }
@@ -65,6 +76,8 @@ public:
 private:
     // Load, with the allocations free to throw.
     bool LoadImage(const unsigned char* image, std::uint64_t size);
+    const unsigned char* FindRecordPayload(const std::string& recordName, std::uint32_t* length);
+    bool WriteFields(platform::TextWriter& file, const unsigned char* payload, std::uint32_t length);
 
     std::uint32_t minVersion;
     std::uint32_t checksums[4];
@@ -80,7 +93,8 @@ private:
 
 /// Writes every record below `location` (already normalised, "/"-terminated or empty) under its
 /// own name, printing "(i/n) Extracting <name>" before each. A name that is absolute or has a
-/// ".." component is refused with a line on standard error.
+/// ".." component, or one with a folder on its way below `location` that is a symbolic link, is
+/// refused with a line on standard error; a link where the file goes is replaced by the file.
 void ExportAllRecords(Database& database, const std::string& location);
 
 }  // namespace GAME

@@ -5,6 +5,7 @@
 #include "database/ByteReader.h"
 #include "database/Database.h"
 #include "platform/FileSystem.h"
+#include "platform/OutputFolder.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
 #include "platform/TextWriter.h"
@@ -33,15 +34,33 @@ void WriteValue(platform::TextWriter& file, const StringMap& strings, std::uint1
 
 }  // namespace
 
-bool Database::WriteRecordText(const std::string& outputPath, const std::string& recordName) {
+const unsigned char* Database::FindRecordPayload(const std::string& recordName, std::uint32_t* length) {
     const int nameId = GetStringId(recordName);
-    if (records.find(static_cast<std::uint32_t>(nameId)) == records.end()) return false;
+    if (records.find(static_cast<std::uint32_t>(nameId)) == records.end()) return nullptr;
+    return GetRecordPayload(static_cast<std::uint32_t>(nameId), length);
+}
+
+bool Database::WriteRecordText(const std::string& outputPath, const std::string& recordName) {
     std::uint32_t length = 0;
-    const unsigned char* payload = GetRecordPayload(static_cast<std::uint32_t>(nameId), &length);
+    const unsigned char* payload = FindRecordPayload(recordName, &length);
     if (payload == nullptr) return false;
     platform::TextWriter file;
     if (!file.Open(outputPath.c_str())) return false;
+    return WriteFields(file, payload, length);
+}
 
+bool Database::WriteRecordText(platform::OutputFolder& output, const std::string& recordName,
+                               platform::OutputRefusal* refusal) {
+    *refusal = platform::OutputRefusal::none;
+    std::uint32_t length = 0;
+    const unsigned char* payload = FindRecordPayload(recordName, &length);
+    if (payload == nullptr) return false;
+    platform::TextWriter file;
+    if (!file.Adopt(output.Create(recordName, refusal))) return false;
+    return WriteFields(file, payload, length);
+}
+
+bool Database::WriteFields(platform::TextWriter& file, const unsigned char* payload, std::uint32_t length) {
     ByteReader reader(payload, length);
     while (reader.Remaining() > 0) {
         std::uint32_t fieldHeader = 0, fieldNameId = 0;
@@ -66,7 +85,7 @@ bool Database::WriteRecordText(const std::string& outputPath, const std::string&
 void ExportAllRecords(Database& database, const std::string& location) {
     const std::vector<std::string> names = database.GetRecordNames();
     const unsigned int count = static_cast<unsigned int>(names.size());
-    platform::DirectoryMaker directories;
+    platform::OutputFolder output(location.c_str());
     for (unsigned int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const std::string& name = names[i];
         std::printf("(%u/%u) Extracting %s\n", i + 1, count, name.c_str());
@@ -76,10 +95,11 @@ void ExportAllRecords(Database& database, const std::string& location) {
             std::fprintf(stderr, "record: %s not exported, its name leaves the output folder.\n", name.c_str());
             continue;
         }
-        const std::string outputPath = location + name;
-        const std::size_t slash = outputPath.rfind('/');
-        if (slash != std::string::npos && slash > 0) directories.CreateDirectories(outputPath.substr(0, slash));
-        database.WriteRecordText(outputPath, name);
+        platform::OutputRefusal refusal;
+        if (!database.WriteRecordText(output, name, &refusal) && refusal == platform::OutputRefusal::linkOnTheWay) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "record: %s not exported, a folder on its way is a symbolic link.\n", name.c_str());
+        }
     }
 }
 

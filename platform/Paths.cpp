@@ -18,12 +18,6 @@ void CreateDirectories(const char* path) {
     if (!copy.empty()) CreateDirectory(copy.c_str());
 }
 
-void DirectoryMaker::CreateDirectories(const std::string& path) {
-    if (made.count(path) != 0) return;
-    platform::CreateDirectories(path.c_str());
-    made.insert(path);
-}
-
 std::string JoinPath(const std::string& folder, const std::string& name) {
     if (folder.empty()) return name;
     return folder.back() == '/' ? folder + name : folder + '/' + name;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <string>
-#include <unordered_set>
 
 namespace platform {
 
@@ -11,16 +10,6 @@ namespace platform {
 /// character that is not one, and at the end. Failures (a directory that exists, a drive
 /// designator) are ignored.
 void CreateDirectories(const char* path);
-
-/// CreateDirectories for a run of many files: a directory made (or found) once is not asked
-/// for again, which saves a system call per level and file.
-class DirectoryMaker {
-public:
-    void CreateDirectories(const std::string& path);
-
-private:
-    std::unordered_set<std::string> made;
-};
 
 /// `folder` and `name` joined by a '/', which is left out when the folder is empty or already
 /// ends in one.

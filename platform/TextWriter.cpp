@@ -22,6 +22,13 @@ bool TextWriter::Open(const char* path) {
     return static_cast<bool>(file);
 }
 
+bool TextWriter::Adopt(FileHandle handle) {
+    Close();
+    failed = false;
+    file.Reset(handle);
+    return static_cast<bool>(file);
+}
+
 void TextWriter::Write(const char* text, std::size_t length) {
     pending.append(text, length);
     if (pending.size() >= flushThreshold) Flush();

@@ -17,6 +17,10 @@ public:
     /// cannot be opened.
     bool Open(const char* path);
 
+    /// Takes `file`, open for writing and from now on owned here. Gives false when it is
+    /// invalidFileHandle.
+    bool Adopt(FileHandle file);
+
     void Write(const char* text, std::size_t length);
     void Write(const std::string& text) { Write(text.data(), text.size()); }
     void Write(const char* text);

@@ -65,8 +65,7 @@ const Command commands[] = {
          if (in.argumentCount >= 4) {
              ExtractFiles(*in.archive, in.arguments[3], in.arguments[4]);
          } else {
-             const std::string destination = ExtractionDestination(in.arguments[3], in.arguments[1]);
-             ExtractFiles(*in.archive, destination.c_str(), nullptr);
+             ExtractFiles(*in.archive, in.arguments[3], nullptr, ArchiveBaseName(in.arguments[1]));
          }
          return true;
      }},

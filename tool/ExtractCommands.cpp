@@ -8,9 +8,9 @@
 
 namespace tool {
 
-void ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName) {
+void ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName, const std::string& folder) {
     if (fileName == nullptr) {
-        archive.ExtractAllFiles(location);
+        archive.ExtractAllFiles(location, folder);
         return;
     }
     const int index = archive.FindFile(fileName);

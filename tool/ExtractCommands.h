@@ -10,15 +10,18 @@ class Archive;
 namespace tool {
 
 /// With `fileName`, extracts that one stored file under `location` ("file: ... not found in
-/// archive." when it is not there); without, extracts every file under `location`.
-void ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName);
+/// archive." when it is not there); without, extracts every file under `location` + "/" +
+/// `folder`. Links below `location` are never followed (GAME::Archive::ExtractFile).
+void ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName,
+                  const std::string& folder = std::string());
 
 /// The archive's base name: the normalised path's last component up to its first dot, or the
 /// whole last component when the first dot of the path lies in a directory name.
 std::string ArchiveBaseName(const char* archivePath);
 
 /// Where -extract without a file name writes: the normalised location, a "/" unless it is empty
-/// or ends in one, then the archive's base name.
+/// or ends in one, then the archive's base name. (The run itself is given the location and the
+/// base name apart, as the base-name folder is checked for links and the location is not.)
 std::string ExtractionDestination(const char* location, const char* archivePath);
 
 }  // namespace tool

@@ -7,15 +7,40 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include "platform/FileSystem.h"
 #include "platform/NativeFile.h"
+#include "platform/OutputFolder.h"
+#include "platform/Paths.h"
 #include "platform/Signals.h"
 
 namespace platform {
 namespace {
 
 int Descriptor(FileHandle file) { return static_cast<int>(file); }
+
+// Directories open for reading on POSIX; a file API must refuse them. Reading wants a regular
+// file; the descriptor, opened without blocking, blocks again once the kind is known.
+FileHandle Checked(int fd, bool forRead) {
+    struct stat st;
+    int refusal = 0;
+    if (::fstat(fd, &st) != 0)
+        refusal = errno;
+    else if (S_ISDIR(st.st_mode))
+        refusal = EISDIR;
+    else if (forRead && !S_ISREG(st.st_mode))
+        refusal = EINVAL;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        refusal = errno;
+    if (refusal != 0) {
+        ::close(fd);
+        errno = refusal;
+        return invalidFileHandle;
+    }
+    return fd;
+}
 
 // Opening for read refuses everything that is not a regular file. Every open is made without
 // blocking, so that a FIFO without a partner cannot hold the run (one to write then fails at
@@ -33,23 +58,7 @@ FileHandle Open(const char* path, int flags) {
         // An open that a signal broke off is tried again, unless the signal asked the run to stop.
     } while (fd < 0 && errno == EINTR && StopSignal() == 0);
     if (fd < 0) return invalidFileHandle;
-    // Directories open for reading on POSIX; a file API must refuse them.
-    struct stat st;
-    int refusal = 0;
-    if (::fstat(fd, &st) != 0)
-        refusal = errno;
-    else if (S_ISDIR(st.st_mode))
-        refusal = EISDIR;
-    else if (forRead && !S_ISREG(st.st_mode))
-        refusal = EINVAL;
-    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        refusal = errno;
-    if (refusal != 0) {
-        ::close(fd);
-        errno = refusal;
-        return invalidFileHandle;
-    }
-    return fd;
+    return Checked(fd, forRead);
 }
 
 bool WriteFully(int fd, const void* buffer, std::uint32_t count, std::uint32_t* written) {
@@ -222,4 +231,162 @@ bool ReserveFileSpace(FileHandle file, std::uint64_t end) {
 }
 
 }  // namespace native
+
+// Files below a destination folder.
+
+namespace {
+
+// Folders on the way are only passed through; where the system can, they open without the
+// right to read them, as a path through them needs none.
+#if defined(O_PATH)
+constexpr int folderAccess = O_PATH;
+#else
+constexpr int folderAccess = O_RDONLY;
+#endif
+
+int OpenAt(int folder, const char* name, int flags) {
+    int fd;
+    do {
+        fd = ::openat(folder, name, flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR && StopSignal() == 0);
+    return fd;
+}
+
+bool IsLinkAt(int folder, const char* name) {
+    struct stat st;
+    return ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+void CloseKeepingError(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+// The components of a relative path, empty ones left out.
+std::vector<std::string> PathComponents(const std::string& path) {
+    std::vector<std::string> components;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = start;
+        while (end < path.size() && path[end] != '/' && path[end] != '\\') ++end;
+        if (end > start) components.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return components;
+}
+
+// Opens the folder `name` inside `above`, making it when it is missing, without following a
+// link. Gives -1 with the reason in `*refusal`.
+int OpenFolderAt(int above, const char* name, OutputRefusal* refusal) {
+    *refusal = OutputRefusal::failed;
+    for (bool made = false;; made = true) {
+        const int fd = OpenAt(above, name, folderAccess | O_DIRECTORY | O_NOFOLLOW);
+        if (fd >= 0) {
+            struct stat st;
+            const bool known = ::fstat(fd, &st) == 0;
+            if (known && S_ISDIR(st.st_mode)) return fd;
+            // Some systems open the link itself when asked for no more than a path to it.
+            if (known && S_ISLNK(st.st_mode)) *refusal = OutputRefusal::linkOnTheWay;
+            CloseKeepingError(fd);
+            errno = ENOTDIR;
+            return -1;
+        }
+        if (errno == ENOENT && !made) {
+            // Made by someone else meanwhile is as good; a link made meanwhile is refused above.
+            if (::mkdirat(above, name, 0777) != 0 && errno != EEXIST) return -1;
+            continue;
+        }
+        if (IsLinkAt(above, name)) {
+            *refusal = OutputRefusal::linkOnTheWay;
+            errno = ELOOP;
+        }
+        return -1;
+    }
+}
+
+// Creates or cuts the file `name` inside `folder`. A link in its place, dangling or not, is
+// removed and a new file made there, which must not exist by then.
+int OpenLeafAt(int folder, const char* name) {
+    int fd = OpenAt(folder, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd >= 0 || !IsLinkAt(folder, name)) return fd;
+    if (::unlinkat(folder, name, 0) != 0) return -1;
+    fd = OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK);
+    return fd;
+}
+
+}  // namespace
+
+OutputFolder::OutputFolder(const char* root) : root(root != nullptr ? root : "") {}
+
+OutputFolder::~OutputFolder() {
+    CloseFoldersFrom(0);
+    if (rootHandle != invalidFileHandle) CloseKeepingError(Descriptor(rootHandle));
+}
+
+void OutputFolder::CloseFoldersFrom(std::size_t level) {
+    for (std::size_t i = level; i < folderHandles.size(); ++i) CloseKeepingError(Descriptor(folderHandles[i]));
+    if (level < folderHandles.size()) {
+        folderHandles.resize(level);
+        folderNames.resize(level);
+    }
+}
+
+// The destination is what the user chose: it is opened by its path, links and all, and made
+// when missing.
+bool OutputFolder::OpenRoot() {
+    if (rootHandle != invalidFileHandle) return true;
+    const std::string native = root.empty() ? std::string(".") : ToNativePath(root.c_str());
+    int fd = OpenAt(AT_FDCWD, native.c_str(), folderAccess | O_DIRECTORY);
+    if (fd < 0 && errno == ENOENT) {
+        CreateDirectories(native.c_str());
+        fd = OpenAt(AT_FDCWD, native.c_str(), folderAccess | O_DIRECTORY);
+    }
+    if (fd < 0) return false;
+    rootHandle = fd;
+    return true;
+}
+
+FileHandle OutputFolder::Create(const std::string& relativePath, OutputRefusal* refusal) {
+    OutputRefusal unused;
+    OutputRefusal& why = refusal != nullptr ? *refusal : unused;
+    why = OutputRefusal::failed;
+    const std::vector<std::string> components = PathComponents(relativePath);
+    for (const std::string& component : components) {
+        if (component == "..") {
+            errno = EINVAL;
+            return invalidFileHandle;
+        }
+    }
+    if (components.empty()) {
+        errno = ENOENT;
+        return invalidFileHandle;
+    }
+    if (!OpenRoot()) return invalidFileHandle;
+
+    // The folders this file shares with the previous one are open already.
+    const std::size_t depth = components.size() - 1;
+    std::size_t shared = 0;
+    while (shared < depth && shared < folderNames.size() && folderNames[shared] == components[shared]) ++shared;
+    CloseFoldersFrom(shared);
+    for (std::size_t level = shared; level < depth; ++level) {
+        const int above = level == 0 ? Descriptor(rootHandle) : Descriptor(folderHandles.back());
+        const int fd = OpenFolderAt(above, components[level].c_str(), &why);
+        if (fd < 0) return invalidFileHandle;
+        folderNames.push_back(components[level]);
+        folderHandles.push_back(fd);
+    }
+    const int folder = depth == 0 ? Descriptor(rootHandle) : Descriptor(folderHandles.back());
+    const int fd = OpenLeafAt(folder, components.back().c_str());
+    if (fd < 0) return invalidFileHandle;
+    const FileHandle file = Checked(fd, false);
+    if (file != invalidFileHandle) why = OutputRefusal::none;
+    return file;
+}
+
+FileHandle CreateFileBelow(const char* root, const std::string& relativePath, OutputRefusal* refusal) {
+    OutputFolder folder(root);
+    return folder.Create(relativePath, refusal);
+}
+
 }  // namespace platform

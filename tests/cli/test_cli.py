@@ -320,6 +320,97 @@ class HostileNamesTest(CliTest):
         self.assertEqual(sorted(os.listdir(self.dir)), ["evil.arc", "work"])
 
 
+class ExtractionLinksTest(CliTest):
+    """Symbolic links already in the destination never take an output elsewhere: one where a
+    file goes is replaced by the file, a folder on the way that is one refuses the file."""
+
+    FILES = [(b"target.txt", b"extracted"), (b"sub/inner.txt", b"inner"), (b"sub/deeper/more.txt", b"more"),
+             (b"other/x.txt", b"x")]
+
+    def setUp(self):
+        super().setUp()
+        write_stored_archive(self.path("data2.arc"), self.FILES)
+        self.write("victim/target.txt", "victim")
+        self.victim = self.path("victim")
+
+    def assert_victim_untouched(self):
+        self.assertEqual(os.listdir(self.victim), ["target.txt"])
+        self.assertEqual(self.read("victim/target.txt"), b"victim")
+
+    def assert_regular(self, relative, contents):
+        self.assertFalse(os.path.islink(self.path(relative)), relative)
+        self.assertEqual(self.read(relative), contents)
+
+    def link(self, target, relative):
+        os.makedirs(os.path.dirname(self.path(relative)), exist_ok=True)
+        os.symlink(target, self.path(relative))
+
+    def test_a_link_where_a_file_goes_is_replaced_and_its_target_kept(self):
+        self.link(self.path("victim/target.txt"), "out/data2/target.txt")
+        self.link(self.path("victim/created.txt"), "out/data2/other/x.txt")  # dangling
+        out = self.ok("data2.arc", "-extract", "out")
+        self.assertEqual(out, "(1 / 4) target.txt\n(2 / 4) sub/inner.txt\n(3 / 4) sub/deeper/more.txt\n"
+                              "(4 / 4) other/x.txt\n")
+        self.assert_victim_untouched()
+        self.assert_regular("out/data2/target.txt", b"extracted")
+        self.assert_regular("out/data2/other/x.txt", b"x")
+
+        self.link("../victim/target.txt", "one/target.txt")
+        self.assertEqual(self.ok("data2.arc", "-extract", "one", "target.txt"), "")
+        self.assert_victim_untouched()
+        self.assert_regular("one/target.txt", b"extracted")
+
+    def test_a_linked_folder_below_the_destination_refuses_the_files_under_it(self):
+        self.link(self.victim, "out/data2/sub")
+        code, out, err = self.run_tool("data2.arc", "-extract", "out")
+        self.assertEqual((code, len(out.splitlines())), (0, 4), err)
+        self.assertEqual(err, "file: sub/inner.txt not extracted, a folder on its way is a symbolic link.\n"
+                              "file: sub/deeper/more.txt not extracted, a folder on its way is a symbolic link.\n")
+        self.assert_victim_untouched()
+        self.assert_regular("out/data2/target.txt", b"extracted")
+        self.assert_regular("out/data2/other/x.txt", b"x")
+
+        self.link(self.victim, "out/sub")  # where the one-file form puts it
+        self.assertEqual(self.run_tool("data2.arc", "-extract", "out", "SUB\\Inner.txt"),
+                         (0, "", "file: sub/inner.txt not extracted, a folder on its way is a symbolic link.\n"))
+        self.assert_victim_untouched()
+        # The folder named after the archive lies below the destination too.
+        self.link(self.victim, "base/data2")
+        code, out, err = self.run_tool("data2.arc", "-extract", "base")
+        self.assertEqual((code, err.count("a folder on its way is a symbolic link.\n")), (0, 4), err)
+        self.assert_victim_untouched()
+
+    def test_the_destination_itself_may_be_a_link(self):
+        os.makedirs(self.path("real"))
+        self.link(self.path("real"), "chosen")
+        self.ok("data2.arc", "-extract", "chosen")
+        self.ok("data2.arc", "-extract", "chosen", "sub/inner.txt")
+        for name, contents in self.FILES:
+            self.assert_regular("real/data2/" + name.decode(), contents)
+        self.assert_regular("real/sub/inner.txt", b"inner")
+
+    def test_record_export_replaces_links_and_refuses_linked_folders(self):
+        db = DatabaseWriter()
+        db.record("top.rec", db.field(0, "n", [1]))
+        db.record("config/sample/widget.rec", db.field(0, "n", [2]))
+        db.record("config.rec", db.field(0, "n", [3]))
+        db.write(self.path("db.bin"))
+        self.link(self.path("victim/target.txt"), "out/top.rec")
+        self.link(self.victim, "out/config")
+        code, out, err = self.run_tool("db.bin", "-database", "out")
+        self.assertEqual((code, len(out.splitlines())), (0, 3), err)
+        self.assertEqual(err, "record: config/sample/widget.rec not exported, a folder on its way is a symbolic link.\n")
+        self.assert_victim_untouched()
+        self.assert_regular("out/top.rec", b"n,1,\n")
+        self.assert_regular("out/config.rec", b"n,3,\n")
+
+        # A destination that is a link is written through.
+        os.makedirs(self.path("real"))
+        self.link(self.path("real"), "chosen")
+        self.ok("db.bin", "-database", "chosen")
+        self.assert_regular("real/config/sample/widget.rec", b"n,2,\n")
+
+
 class PruneTest(CliTest):
     def make(self, count):
         for i in range(count):

@@ -8,6 +8,7 @@
 #include "Engine/Archive.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
+#include "platform/OutputFolder.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
 
@@ -20,11 +21,13 @@ constexpr unsigned int fileBufferSize = 4096;
 }  // namespace
 
 bool Archive::ExtractFile(int fileIndex, const char* outputDirectory) {
-    platform::DirectoryMaker directories;
-    return ExtractFileWith(fileIndex, outputDirectory, directories);
+    std::string outputDirectoryName;
+    if (outputDirectory != nullptr) NormalizeFileName(outputDirectory, outputDirectoryName);
+    platform::OutputFolder output(outputDirectoryName.c_str());
+    return ExtractFileWith(fileIndex, output, std::string());
 }
 
-bool Archive::ExtractFileWith(int fileIndex, const char* outputDirectory, platform::DirectoryMaker& directories) {
+bool Archive::ExtractFileWith(int fileIndex, platform::OutputFolder& output, const std::string& folder) {
     if (fileIndex < 0 || fileIndex >= static_cast<int>(fileArray.size())) return false;
     const FileEntry& fileEntry = fileArray[fileIndex];
     if (!(fileEntry.flags & fileFlagInUse) || fileEntry.name == nullptr) return false;
@@ -35,15 +38,15 @@ bool Archive::ExtractFileWith(int fileIndex, const char* outputDirectory, platfo
         return false;
     }
 
-    std::string outputDirectoryName;
-    if (outputDirectory != nullptr) NormalizeFileName(outputDirectory, outputDirectoryName);
-    const std::string outputPath = platform::JoinPath(outputDirectoryName, fileEntry.name);
-    const std::size_t lastSlash = outputPath.rfind('/');
-    if (lastSlash != std::string::npos && lastSlash > 0) directories.CreateDirectories(outputPath.substr(0, lastSlash));
-
-    // Created or cut to nothing, so that an older, longer file leaves no tail behind.
+    // Created or cut to nothing, so that an older, longer file leaves no tail behind. A link
+    // already in the output folder never takes the file elsewhere.
     const platform::FileHandle INVALID_HANDLE_VALUE = platform::invalidFileHandle;
-    const platform::FileHandle outputFile = platform::OpenOutputFile(outputPath.c_str());
+    platform::OutputRefusal refusal = platform::OutputRefusal::none;
+    const platform::FileHandle outputFile = output.Create(platform::JoinPath(folder, fileEntry.name), &refusal);
+    if (refusal == platform::OutputRefusal::linkOnTheWay) {
+        std::fprintf(stderr, "file: %s not extracted, a folder on its way is a symbolic link.\n", fileEntry.name);
+        return false;
+    }
     if (!GAME_CHECK(outputFile != INVALID_HANDLE_VALUE)) return false;
     const platform::UniqueFile closesOutput(outputFile);
     if (fileEntry.flags & fileFlagCompressed)
@@ -85,14 +88,18 @@ void Archive::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, p
     std::free(outputBuffer);
 }
 
-bool Archive::ExtractAllFiles(const char* outputDirectory) {
+bool Archive::ExtractAllFiles(const char* outputDirectory, const std::string& folder) {
     bool ok = true;
-    platform::DirectoryMaker directories;
+    std::string outputDirectoryName, folderName = folder;
+    if (outputDirectory != nullptr) NormalizeFileName(outputDirectory, outputDirectoryName);
+    // With no output directory the folder starts the path, which is normalised as a whole.
+    if (outputDirectoryName.empty()) NormalizeFileName(folder.c_str(), folderName);
+    platform::OutputFolder output(outputDirectoryName.c_str());
     const int count = static_cast<int>(fileArray.size());
     for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const char* name = fileArray[i].name != nullptr ? fileArray[i].name : "<free entry>";
         std::printf("(%i / %i) %s\n", i + 1, count, name);
-        if (!ExtractFileWith(i, outputDirectory, directories)) ok = false;
+        if (!ExtractFileWith(i, output, folderName)) ok = false;
     }
     return ok;
 }
