@@ -176,14 +176,16 @@ public:
     /// file, and a folder on the way that is a link refuses it. A compressed file is checked
     /// against its checksum and written even when that fails (after a report). Gives false when
     /// the index is out of range, the record is free, the name would leave the output directory
-    /// or a folder on its way is a link (a line on standard error), or the output file cannot be
-    /// opened. (ArchiveExtract.cpp)
+    /// or a folder on its way is a link, the output file cannot be created, or the file was not
+    /// written whole: its data damaged, its checksum wrong, or a write failed (a line on standard
+    /// error for each). (ArchiveExtract.cpp)
     bool ExtractFile(int fileIndex, const char* outputDirectory);
 
     /// Extracts every record in order to the output directory + "/" + `folder` + "/" + its name,
     /// printing "(i / n) name" before each. `folder` (-extract puts the archive's base name
     /// there) lies below the output directory, so a link there is refused as one on the way of
-    /// a name is. Gives true when every one was extracted; a free record is not. Stops early
+    /// a name is. Gives true when every in-use record was extracted whole (a free record has
+    /// nothing to extract); each one that was not has a line on standard error. Stops early
     /// after a stop signal. (ArchiveExtract.cpp)
     bool ExtractAllFiles(const char* outputDirectory, const std::string& folder = std::string());
 
@@ -231,8 +233,8 @@ private:
     bool MoveRecord(const FileEntry& record, unsigned int destination);
     bool CommitCompactionBatch(const mem::vector<FileEntry>& originals, std::size_t next, std::size_t placed);
     bool ExtractFileWith(int fileIndex, platform::OutputFolder& output, const std::string& folder);
-    void ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
-    void ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
+    const char* ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
+    const char* ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
 #endif  // BRANNOCK_BUILDING
 
 private:

@@ -62,12 +62,8 @@ const Command commands[] = {
      }},
     {"-extract", 3,
      [](Invocation& in) {
-         if (in.argumentCount >= 4) {
-             ExtractFiles(*in.archive, in.arguments[3], in.arguments[4]);
-         } else {
-             ExtractFiles(*in.archive, in.arguments[3], nullptr, ArchiveBaseName(in.arguments[1]));
-         }
-         return true;
+         if (in.argumentCount >= 4) return ExtractFiles(*in.archive, in.arguments[3], in.arguments[4]);
+         return ExtractFiles(*in.archive, in.arguments[3], nullptr, ArchiveBaseName(in.arguments[1]));
      }},
     {"-database", 2,
      [](Invocation& in) {

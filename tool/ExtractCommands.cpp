@@ -8,17 +8,14 @@
 
 namespace tool {
 
-void ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName, const std::string& folder) {
-    if (fileName == nullptr) {
-        archive.ExtractAllFiles(location, folder);
-        return;
-    }
+bool ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName, const std::string& folder) {
+    if (fileName == nullptr) return archive.ExtractAllFiles(location, folder);
     const int index = archive.FindFile(fileName);
     if (index < 0) {
         std::fprintf(stderr, "file: %s not found in archive.\n", fileName);
-        return;
+        return false;
     }
-    archive.ExtractFile(index, location);
+    return archive.ExtractFile(index, location);
 }
 
 std::string ArchiveBaseName(const char* archivePath) {

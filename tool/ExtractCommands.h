@@ -11,8 +11,9 @@ namespace tool {
 
 /// With `fileName`, extracts that one stored file under `location` ("file: ... not found in
 /// archive." when it is not there); without, extracts every file under `location` + "/" +
-/// `folder`. Links below `location` are never followed (GAME::Archive::ExtractFile).
-void ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName,
+/// `folder`. Links below `location` are never followed (GAME::Archive::ExtractFile). Gives true
+/// when every file asked for was extracted whole; each one that was not has a line saying why.
+bool ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName,
                   const std::string& folder = std::string());
 
 /// The archive's base name: the normalised path's last component up to its first dot, or the

@@ -273,7 +273,7 @@ class ExtractTest(CliTest):
             self.assertEqual(self.ok("Sounds.big.arc", "-extract", "out", spelling), "")
             self.assertEqual(self.read("out/textures/ui/button.tex"), self.files["textures/ui/button.tex"])
         self.assertEqual(self.run_tool("Sounds.big.arc", "-extract", "out", "nothing.tex"),
-                         (0, "", "file: nothing.tex not found in archive.\n"))
+                         (1, "", "file: nothing.tex not found in archive.\n"))
 
     def test_existing_longer_file_keeps_only_the_extracted_bytes(self):
         self.write("out/data/ui.old/a.txt", "a much longer file that was there before")
@@ -288,8 +288,10 @@ class ExtractTest(CliTest):
             f.seek(button["offset"] + 10)
             f.write(b"\xAA")
         code, out, err = self.run_tool("Sounds.big.arc", "-extract", "out", "textures/ui/button.tex")
-        self.assertEqual(code, 0)
+        self.assertEqual(code, 1)
         self.assertIn("[Assert] (checksum == fileEntry.checksum)", err)
+        self.assertTrue(err.endswith(
+            "file: textures/ui/button.tex extracted with errors, its checksum does not match.\n"), err)
         damaged = bytearray(self.files["textures/ui/button.tex"])
         damaged[10] = 0xAA
         self.assertEqual(self.read("out/textures/ui/button.tex"), bytes(damaged))
@@ -311,7 +313,7 @@ class HostileNamesTest(CliTest):
         os.makedirs(self.path("work"))
         done = subprocess.run([BRANNOCK, "../evil.arc", "-extract", "out"], cwd=self.path("work"), capture_output=True,
                               text=True)
-        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.returncode, 1, done.stderr)  # the refused names are work not done
         self.assertFalse(os.path.exists(outside))
         self.assertEqual(self.read("work/out/evil.arc/good.txt"), b"good")
         refused = [line for line in done.stderr.splitlines() if "leaves the output folder" in line]
@@ -363,7 +365,7 @@ class ExtractionLinksTest(CliTest):
     def test_a_linked_folder_below_the_destination_refuses_the_files_under_it(self):
         self.link(self.victim, "out/data2/sub")
         code, out, err = self.run_tool("data2.arc", "-extract", "out")
-        self.assertEqual((code, len(out.splitlines())), (0, 4), err)
+        self.assertEqual((code, len(out.splitlines())), (1, 4), err)
         self.assertEqual(err, "file: sub/inner.txt not extracted, a folder on its way is a symbolic link.\n"
                               "file: sub/deeper/more.txt not extracted, a folder on its way is a symbolic link.\n")
         self.assert_victim_untouched()
@@ -372,12 +374,12 @@ class ExtractionLinksTest(CliTest):
 
         self.link(self.victim, "out/sub")  # where the one-file form puts it
         self.assertEqual(self.run_tool("data2.arc", "-extract", "out", "SUB\\Inner.txt"),
-                         (0, "", "file: sub/inner.txt not extracted, a folder on its way is a symbolic link.\n"))
+                         (1, "", "file: sub/inner.txt not extracted, a folder on its way is a symbolic link.\n"))
         self.assert_victim_untouched()
         # The folder named after the archive lies below the destination too.
         self.link(self.victim, "base/data2")
         code, out, err = self.run_tool("data2.arc", "-extract", "base")
-        self.assertEqual((code, err.count("a folder on its way is a symbolic link.\n")), (0, 4), err)
+        self.assertEqual((code, err.count("a folder on its way is a symbolic link.\n")), (1, 4), err)
         self.assert_victim_untouched()
 
     def test_the_destination_itself_may_be_a_link(self):
@@ -758,8 +760,9 @@ class SpecialFilesTest(CliTest):
         os.makedirs(self.path("out/a/textures"))
         os.mkfifo(self.path("out/a/textures/a.tex"))
         code, out, err = self.run_guarded("a.arc", "-extract", "out")
-        self.assertEqual((code, out), (0, "(1 / 2) textures/a.tex\n(2 / 2) textures/sub/b.tex\n"))
+        self.assertEqual((code, out), (1, "(1 / 2) textures/a.tex\n(2 / 2) textures/sub/b.tex\n"))
         self.assertIn("[Assert] (outputFile != INVALID_HANDLE_VALUE)", err)
+        self.assertIn("file: textures/a.tex not extracted, it cannot be created.\n", err)
         self.assertEqual(self.read("out/a/textures/sub/b.tex"), b"b")
 
     def test_a_fifo_among_the_archives_of_a_report_is_passed_over(self):

@@ -18,6 +18,13 @@ namespace {
 // The copy buffer of a stored file.
 constexpr unsigned int fileBufferSize = 4096;
 
+// Why a file was not extracted whole, as its line on standard error says it. The bytes of a
+// file whose data is damaged are still written, as far as they could be recovered.
+const char reasonNoMemory[] = "not extracted, there is not enough memory";
+const char reasonWriteFailed[] = "not extracted whole, writing it failed";
+const char reasonUnreadable[] = "extracted with errors, its data could not be read whole";
+const char reasonChecksum[] = "extracted with errors, its checksum does not match";
+
 }  // namespace
 
 bool Archive::ExtractFile(int fileIndex, const char* outputDirectory) {
@@ -47,34 +54,47 @@ bool Archive::ExtractFileWith(int fileIndex, platform::OutputFolder& output, con
         std::fprintf(stderr, "file: %s not extracted, a folder on its way is a symbolic link.\n", fileEntry.name);
         return false;
     }
-    if (!GAME_CHECK(outputFile != INVALID_HANDLE_VALUE)) return false;
+    if (!GAME_CHECK(outputFile != INVALID_HANDLE_VALUE)) {
+        std::fprintf(stderr, "file: %s not extracted, it cannot be created.\n", fileEntry.name);
+        return false;
+    }
     const platform::UniqueFile closesOutput(outputFile);
-    if (fileEntry.flags & fileFlagCompressed)
-        ExtractCompressedFile(fileIndex, fileEntry, outputFile);
-    else
-        ExtractStoredFile(fileEntry, outputFile);
-    return true;
+    const char* failure = (fileEntry.flags & fileFlagCompressed)
+                              ? ExtractCompressedFile(fileIndex, fileEntry, outputFile)
+                              : ExtractStoredFile(fileEntry, outputFile);
+    if (failure == nullptr) return true;
+    std::fprintf(stderr, "file: %s %s.\n", fileEntry.name, failure);
+    return false;
 }
 
-void Archive::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) {
+const char* Archive::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) {
     char* fileBuffer = static_cast<char*>(std::malloc(fileBufferSize));
-    if (!GAME_CHECK(fileBuffer)) return;
-    for (unsigned int remaining = SetFilePosition(fileEntry.offset) ? fileEntry.size : 0; remaining > 0;) {
+    if (!GAME_CHECK(fileBuffer)) return reasonNoMemory;
+    const char* failure = SetFilePosition(fileEntry.offset) ? nullptr : reasonUnreadable;
+    for (unsigned int remaining = failure == nullptr ? fileEntry.size : 0; remaining > 0;) {
         const std::uint32_t chunk = remaining < fileBufferSize ? remaining : fileBufferSize;
         std::uint32_t bytesRead = 0, bytesWritten = 0;
         platform::ReadFile(archiveFileHandle, fileBuffer, chunk, &bytesRead);
-        platform::WriteFile(outputFile, fileBuffer, bytesRead, &bytesWritten);
+        const bool written = platform::WriteFile(outputFile, fileBuffer, bytesRead, &bytesWritten);
         GAME_ASSERT(bytesRead == bytesWritten);
-        if (!GAME_CHECK(bytesRead == chunk)) break;  // the archive ended early: write no filler
+        if (!written) {
+            failure = reasonWriteFailed;
+            break;
+        }
+        if (!GAME_CHECK(bytesRead == chunk)) {  // the archive ended early: write no filler
+            failure = reasonUnreadable;
+            break;
+        }
         remaining -= chunk;
     }
     std::free(fileBuffer);
+    return failure;
 }
 
-void Archive::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile) {
+const char* Archive::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile) {
     // Zero-filled, so that a file that cannot be read whole never writes leftover memory.
     char* outputBuffer = static_cast<char*>(std::calloc(fileEntry.expandedSize != 0 ? fileEntry.expandedSize : 1, 1));
-    if (!GAME_CHECK(outputBuffer)) return;
+    if (!GAME_CHECK(outputBuffer)) return reasonNoMemory;
     // Blocks that cannot be read or expanded are reported; like a checksum mismatch, that
     // does not stop the bytes that were recovered from being written.
     const bool dataRead = ReadFileData(fileIndex, outputBuffer, 0, fileEntry.expandedSize);
@@ -86,6 +106,9 @@ void Archive::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, p
     platform::WriteFile(outputFile, outputBuffer, fileEntry.expandedSize, &bytesWritten);
     GAME_ASSERT(bytesWritten == fileEntry.expandedSize);
     std::free(outputBuffer);
+    if (bytesWritten != fileEntry.expandedSize) return reasonWriteFailed;
+    if (!dataRead) return reasonUnreadable;
+    return checksum == fileEntry.checksum ? nullptr : reasonChecksum;
 }
 
 bool Archive::ExtractAllFiles(const char* outputDirectory, const std::string& folder) {
@@ -99,7 +122,8 @@ bool Archive::ExtractAllFiles(const char* outputDirectory, const std::string& fo
     for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const char* name = fileArray[i].name != nullptr ? fileArray[i].name : "<free entry>";
         std::printf("(%i / %i) %s\n", i + 1, count, name);
-        if (!ExtractFileWith(i, output, folderName)) ok = false;
+        // A free record has nothing to extract; any other that is not extracted whole fails the run.
+        if (!ExtractFileWith(i, output, folderName) && (fileArray[i].flags & fileFlagInUse)) ok = false;
     }
     return ok;
 }
