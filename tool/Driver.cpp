@@ -50,6 +50,15 @@ bool Import(Invocation& in, int mode) {
     return ImportPath(*in.archive, in.arguments[3], in.arguments[4], in.compressionLevel, mode);
 }
 
+// The exit status of a run:
+//   0        the command did all its work. Files left alone by the commands' own rules count as
+//            done: -add leaving a stored name, -update leaving a file that is not newer, -remove
+//            of a name that is not there.
+//   1        the command ran, but some of its work failed, each failure with one line on standard
+//            error that names the file and the reason; or the archive could not be written back.
+//   255      the archive cannot be opened (or is being edited by another process), the command
+//            is unknown, or it has too few arguments.
+//   128 + n  signal n stopped the work; the archive holds every file reported added.
 const Command commands[] = {
     {"-add", 4, [](Invocation& in) { return Import(in, importModeAdd); }},
     {"-replace", 4, [](Invocation& in) { return Import(in, importModeReplace); }},
