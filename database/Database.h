@@ -19,6 +19,16 @@ enum class OutputRefusal;
 
 namespace GAME {
 
+/// What became of one record written as text.
+enum class RecordTextResult {
+    written,
+    notFound,      // the database holds no record of that name
+    unreadable,    // its payload could not be read or expanded
+    notCreated,    // the output file could not be created
+    linkOnTheWay,  // a folder on the way below the output folder is a symbolic link
+    writeFailed,   // the file was created but not every byte reached it
+};
+
 /// One record of the index.
 struct RecordEntry {
     std::uint32_t nameId;      // string id of the record's name
@@ -59,12 +69,16 @@ public:
     /// Writes the record named exactly `recordName` as text to `outputPath`, one line per
     /// field. Gives false, writing nothing, when there is no such record, its payload is
     /// unavailable or the file cannot be created; false also when writing it failed.
-    bool WriteRecordText(const std::string& outputPath, const std::string& recordName);
+    bool WriteRecordText(const std::string& outputPath, const std::string& recordName) {
+        return WriteRecordFile(outputPath, recordName) == RecordTextResult::written;
+    }
 
-    /// WriteRecordText to the record's own name below `output`, which follows no link (see
-    /// platform::OutputFolder); why the file could not be created goes to `*refusal`.
-    bool WriteRecordText(platform::OutputFolder& output, const std::string& recordName,
-                         platform::OutputRefusal* refusal);
+    /// WriteRecordText, telling what went wrong.
+    RecordTextResult WriteRecordFile(const std::string& outputPath, const std::string& recordName);
+
+    /// Writes the record to its own name below `output`, which follows no link (see
+    /// platform::OutputFolder).
+    RecordTextResult WriteRecordBelow(platform::OutputFolder& output, const std::string& recordName);
 
     const StringMap& Strings() const { return strings; }
     const DatabaseHeader& Header() const { return header; }
@@ -76,8 +90,9 @@ public:
 private:
     // Load, with the allocations free to throw.
     bool LoadImage(const unsigned char* image, std::uint64_t size);
-    const unsigned char* FindRecordPayload(const std::string& recordName, std::uint32_t* length);
-    bool WriteFields(platform::TextWriter& file, const unsigned char* payload, std::uint32_t length);
+    RecordTextResult FindRecordPayload(const std::string& recordName, const unsigned char** payload,
+                                       std::uint32_t* length);
+    RecordTextResult WriteFields(platform::TextWriter& file, const unsigned char* payload, std::uint32_t length);
 
     std::uint32_t minVersion;
     std::uint32_t checksums[4];
@@ -95,6 +110,11 @@ private:
 /// own name, printing "(i/n) Extracting <name>" before each. A name that is absolute or has a
 /// ".." component, or one with a folder on its way below `location` that is a symbolic link, is
 /// refused with a line on standard error; a link where the file goes is replaced by the file.
-void ExportAllRecords(Database& database, const std::string& location);
+/// Every record that is not written whole gets one line on standard error naming it and why.
+/// Gives true when every record was written.
+bool ExportAllRecords(Database& database, const std::string& location);
+
+/// The words that follow "record: <name> " in the line for a record that was not written.
+const char* RecordTextFailure(RecordTextResult result);
 
 }  // namespace GAME

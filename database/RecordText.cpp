@@ -34,33 +34,39 @@ void WriteValue(platform::TextWriter& file, const StringMap& strings, std::uint1
 
 }  // namespace
 
-const unsigned char* Database::FindRecordPayload(const std::string& recordName, std::uint32_t* length) {
+RecordTextResult Database::FindRecordPayload(const std::string& recordName, const unsigned char** payload,
+                                             std::uint32_t* length) {
+    *length = 0;
     const int nameId = GetStringId(recordName);
-    if (records.find(static_cast<std::uint32_t>(nameId)) == records.end()) return nullptr;
-    return GetRecordPayload(static_cast<std::uint32_t>(nameId), length);
+    if (records.find(static_cast<std::uint32_t>(nameId)) == records.end()) return RecordTextResult::notFound;
+    *payload = GetRecordPayload(static_cast<std::uint32_t>(nameId), length);
+    return *payload != nullptr ? RecordTextResult::written : RecordTextResult::unreadable;
 }
 
-bool Database::WriteRecordText(const std::string& outputPath, const std::string& recordName) {
+RecordTextResult Database::WriteRecordFile(const std::string& outputPath, const std::string& recordName) {
+    const unsigned char* payload = nullptr;
     std::uint32_t length = 0;
-    const unsigned char* payload = FindRecordPayload(recordName, &length);
-    if (payload == nullptr) return false;
+    const RecordTextResult found = FindRecordPayload(recordName, &payload, &length);
+    if (found != RecordTextResult::written) return found;
     platform::TextWriter file;
-    if (!file.Open(outputPath.c_str())) return false;
+    if (!file.Open(outputPath.c_str())) return RecordTextResult::notCreated;
     return WriteFields(file, payload, length);
 }
 
-bool Database::WriteRecordText(platform::OutputFolder& output, const std::string& recordName,
-                               platform::OutputRefusal* refusal) {
-    *refusal = platform::OutputRefusal::none;
+RecordTextResult Database::WriteRecordBelow(platform::OutputFolder& output, const std::string& recordName) {
+    const unsigned char* payload = nullptr;
     std::uint32_t length = 0;
-    const unsigned char* payload = FindRecordPayload(recordName, &length);
-    if (payload == nullptr) return false;
+    const RecordTextResult found = FindRecordPayload(recordName, &payload, &length);
+    if (found != RecordTextResult::written) return found;
+    platform::OutputRefusal refusal = platform::OutputRefusal::none;
     platform::TextWriter file;
-    if (!file.Adopt(output.Create(recordName, refusal))) return false;
+    if (!file.Adopt(output.Create(recordName, &refusal)))
+        return refusal == platform::OutputRefusal::linkOnTheWay ? RecordTextResult::linkOnTheWay
+                                                                : RecordTextResult::notCreated;
     return WriteFields(file, payload, length);
 }
 
-bool Database::WriteFields(platform::TextWriter& file, const unsigned char* payload, std::uint32_t length) {
+RecordTextResult Database::WriteFields(platform::TextWriter& file, const unsigned char* payload, std::uint32_t length) {
     ByteReader reader(payload, length);
     while (reader.Remaining() > 0) {
         std::uint32_t fieldHeader = 0, fieldNameId = 0;
@@ -79,28 +85,43 @@ bool Database::WriteFields(platform::TextWriter& file, const unsigned char* payl
         }
         file.Write(",\n");
     }
-    return file.Close();
+    return file.Close() ? RecordTextResult::written : RecordTextResult::writeFailed;
 }
 
-void ExportAllRecords(Database& database, const std::string& location) {
+const char* RecordTextFailure(RecordTextResult result) {
+    switch (result) {
+        case RecordTextResult::written: return "written";
+        case RecordTextResult::notFound: return "not found in database";
+        case RecordTextResult::unreadable: return "not exported, its data could not be read";
+        case RecordTextResult::notCreated: return "not exported, it cannot be created";
+        case RecordTextResult::linkOnTheWay: return "not exported, a folder on its way is a symbolic link";
+        case RecordTextResult::writeFailed: return "not exported whole, writing it failed";
+    }
+    return "not exported";
+}
+
+bool ExportAllRecords(Database& database, const std::string& location) {
     const std::vector<std::string> names = database.GetRecordNames();
     const unsigned int count = static_cast<unsigned int>(names.size());
     platform::OutputFolder output(location.c_str());
+    bool allWritten = true;
     for (unsigned int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const std::string& name = names[i];
         std::printf("(%u/%u) Extracting %s\n", i + 1, count, name.c_str());
         // Record names come from the file: never write outside the location.
+        const char* failure = nullptr;
         if (!platform::IsContainedRelativePath(name)) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "record: %s not exported, its name leaves the output folder.\n", name.c_str());
-            continue;
+            failure = "not exported, its name leaves the output folder";
+        } else {
+            const RecordTextResult result = database.WriteRecordBelow(output, name);
+            if (result != RecordTextResult::written) failure = RecordTextFailure(result);
         }
-        platform::OutputRefusal refusal;
-        if (!database.WriteRecordText(output, name, &refusal) && refusal == platform::OutputRefusal::linkOnTheWay) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "record: %s not exported, a folder on its way is a symbolic link.\n", name.c_str());
-        }
+        if (failure == nullptr) continue;
+        allWritten = false;
+        std::fflush(stdout);
+        std::fprintf(stderr, "record: %s %s.\n", name.c_str(), failure);
     }
+    return allWritten;
 }
 
 }  // namespace GAME

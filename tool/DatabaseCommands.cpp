@@ -1,5 +1,6 @@
 #include "tool/DatabaseCommands.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,14 +16,18 @@ bool LoadDatabase(const char* path, GAME::Database& database) {
     return platform::ReadWholeFile(path, &image, largestDatabaseBytes) && database.Load(image.data(), image.size());
 }
 
-void ExportDatabase(GAME::Database& database, const char* location, const char* recordName) {
+bool ExportDatabase(GAME::Database& database, const char* location, const char* recordName) {
     if (recordName != nullptr) {
-        database.WriteRecordText(location, recordName);
-        return;
+        const GAME::RecordTextResult result = database.WriteRecordFile(location, recordName);
+        if (result == GAME::RecordTextResult::notCreated)
+            std::fprintf(stderr, "record: %s not exported, %s cannot be created.\n", recordName, location);
+        else if (result != GAME::RecordTextResult::written)
+            std::fprintf(stderr, "record: %s %s.\n", recordName, GAME::RecordTextFailure(result));
+        return result == GAME::RecordTextResult::written;
     }
     std::string folder = location != nullptr ? location : "";
     NormalizePath(folder);
-    GAME::ExportAllRecords(database, platform::JoinPath(folder, ""));
+    return GAME::ExportAllRecords(database, platform::JoinPath(folder, ""));
 }
 
 }  // namespace tool

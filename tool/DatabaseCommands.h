@@ -20,6 +20,7 @@ bool LoadDatabase(const char* path, GAME::Database& database);
 
 /// With `recordName`, writes that one record as text to the file `location`; without, writes
 /// every record under the folder `location` (normalised; empty for the current directory).
-void ExportDatabase(GAME::Database& database, const char* location, const char* recordName);
+/// Each record not written gets a line on standard error; gives true when none failed.
+bool ExportDatabase(GAME::Database& database, const char* location, const char* recordName);
 
 }  // namespace tool

@@ -76,9 +76,8 @@ const Command commands[] = {
      }},
     {"-database", 2,
      [](Invocation& in) {
-         ExportDatabase(*in.database, in.argumentCount >= 3 ? in.arguments[3] : nullptr,
-                        in.argumentCount >= 4 ? in.arguments[4] : nullptr);
-         return true;
+         return ExportDatabase(*in.database, in.argumentCount >= 3 ? in.arguments[3] : nullptr,
+                               in.argumentCount >= 4 ? in.arguments[4] : nullptr);
      }},
     {"-removeMissing", 3, [](Invocation& in) { return RemoveMissingFiles(*in.archive, in.arguments[3]); }},
     {"-compact", 2,
@@ -152,7 +151,7 @@ int RunCommandLine(int argc, char** argv) {
 
     // The report form opens its archives read-only, one at a time, and reports no time.
     if (platform::EqualIgnoringAsciiCase(argv[1], "-totalStats")) {
-        if (argumentCount >= 3) WriteTotalStatistics(argv[2], argumentCount - 2, argv + 3);
+        if (argumentCount >= 3 && !WriteTotalStatistics(argv[2], argumentCount - 2, argv + 3)) return exitWorkFailed;
         return 0;
     }
     platform::InstallStopSignalHandlers();

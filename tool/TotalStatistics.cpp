@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,10 @@ std::vector<platform::FoundFile> Find(const char* pattern) {
 }
 
 // The totals of every file type in the archives that the patterns find, largest expanded size
-// first. Gives false, after a line on standard error, for a pattern without a wildcard.
-bool CollectTypes(int numPatterns, char** patterns, std::vector<TypeStatistics>* sorted) {
+// first. Gives false, after a line on standard error, for a pattern without a wildcard; a found
+// archive that cannot be read gets a line too, and its path goes to `*unreadable`.
+bool CollectTypes(int numPatterns, char** patterns, std::vector<TypeStatistics>* sorted,
+                  std::set<std::string>* unreadable) {
     std::map<std::string, TypeStatistics> types;
     for (int p = 0; p < numPatterns; ++p) {
         if (std::strchr(patterns[p], '*') == nullptr) {
@@ -68,8 +71,15 @@ bool CollectTypes(int numPatterns, char** patterns, std::vector<TypeStatistics>*
             return false;
         }
         for (const platform::FoundFile& found : Find(patterns[p])) {
+            // Folders and special files that a pattern finds are no archives; they are passed over.
+            if (!found.attributes.isRegularFile) continue;
+            const std::string path = FoundPath(patterns[p], found.name);
             GAME::Archive archive;
-            if (!archive.OpenRead(FoundPath(patterns[p], found.name).c_str())) continue;
+            if (!archive.OpenRead(path.c_str())) {
+                std::fprintf(stderr, "Failed to open archive file %s.\n", path.c_str());
+                unreadable->insert(path);
+                continue;
+            }
             for (unsigned int i = 0; i < archive.GetNumFiles(); ++i) {
                 const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
                 if (!(entry.flags & GAME::Archive::fileFlagInUse) || entry.name == nullptr) continue;
@@ -116,15 +126,19 @@ void WriteTypeTable(platform::TextWriter& report, const std::vector<TypeStatisti
                  static_cast<double>(AverageKilobytes(expandedTotal, totalCount)));
 }
 
-// The table of the archives themselves, found again in pattern order.
-void WriteArchiveTable(platform::TextWriter& report, int numPatterns, char** patterns) {
+// The table of the archives themselves, found again in pattern order; those already found
+// unreadable are not tried again.
+void WriteArchiveTable(platform::TextWriter& report, int numPatterns, char** patterns,
+                       const std::set<std::string>& unreadable) {
     report.Write(ruleLine);
     report.Write(" Archive File       Num Files       File Size      Fragmentation\r\n");
     report.Write(ruleLine);
     for (int p = 0; p < numPatterns; ++p) {
         for (const platform::FoundFile& found : Find(patterns[p])) {
+            const std::string path = FoundPath(patterns[p], found.name);
             GAME::Archive archive;
-            if (!archive.OpenRead(FoundPath(patterns[p], found.name).c_str())) continue;
+            if (!found.attributes.isRegularFile || unreadable.count(path) != 0 || !archive.OpenRead(path.c_str()))
+                continue;
             GAME::ArchiveStatistics stats;
             archive.GetStatistics(stats);
             const float fragmentation = stats.numEntries != 0 ? Single(stats.numEntries - stats.numActiveFiles) /
@@ -139,14 +153,23 @@ void WriteArchiveTable(platform::TextWriter& report, int numPatterns, char** pat
 
 }  // namespace
 
-void WriteTotalStatistics(const char* reportPath, int numPatterns, char** patterns) {
+bool WriteTotalStatistics(const char* reportPath, int numPatterns, char** patterns) {
     platform::TextWriter report;
-    if (!report.Open(reportPath)) return;
+    if (!report.Open(reportPath)) {
+        std::fprintf(stderr, "Failed to write report file %s.\n", reportPath);
+        return false;
+    }
     std::vector<TypeStatistics> sorted;
+    std::set<std::string> unreadable;
     // An invalid pattern leaves the report empty.
-    if (!CollectTypes(numPatterns, patterns, &sorted)) return;
+    if (!CollectTypes(numPatterns, patterns, &sorted, &unreadable)) return false;
     WriteTypeTable(report, sorted);
-    WriteArchiveTable(report, numPatterns, patterns);
+    WriteArchiveTable(report, numPatterns, patterns, unreadable);
+    if (!report.Close()) {
+        std::fprintf(stderr, "Failed to write report file %s.\n", reportPath);
+        return false;
+    }
+    return unreadable.empty();
 }
 
 }  // namespace tool

@@ -78,14 +78,16 @@ class DatabaseWriter:
     def texts(self, name, values):
         return self.field(2, name, [self.string(v) for v in values])
 
-    def record(self, name, payload):
-        self.records.append((self.string(name), payload))
+    def record(self, name, payload, claimed_size=None):
+        """`claimed_size`, when given, is the stored size the index claims: a larger one than the
+        payload's runs past the record data."""
+        self.records.append((self.string(name), payload, len(payload) if claimed_size is None else claimed_size))
 
     def write(self, path, version=2):
         data = b""
         index = b""
-        for name_id, payload in self.records:
-            index += struct.pack("<II", name_id, 0) + struct.pack("<5I", len(data), len(payload), len(payload), 0, 0)
+        for name_id, payload, size in self.records:
+            index += struct.pack("<II", name_id, 0) + struct.pack("<5I", len(data), size, size, 0, 0)
             data += payload
         table = struct.pack("<i", len(self.strings))
         for text in self.strings:

@@ -41,7 +41,7 @@ TEST_F(RecordText, WorkedExampleUncompressedAndCompressed) {
         const std::string bytes = fixture.Bytes(compressed, compressed);
         ASSERT_TRUE(db.Load(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
         testing::internal::CaptureStdout();
-        GAME::ExportAllRecords(db, "out/data/");
+        EXPECT_TRUE(GAME::ExportAllRecords(db, "out/data/"));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "(1/1) Extracting config/sample/widget.rec\n");
         EXPECT_EQ(test::ReadWholeFile("out/data/config/sample/widget.rec"), widgetText) << compressed;
         std::filesystem::remove_all("out");
@@ -64,15 +64,16 @@ TEST_F(RecordText, OneRecordFormWritesExactlyWhereAskedAndOnlyForTheExactName) {
     Load(fixture, true);
     EXPECT_TRUE(database.WriteRecordText("result.txt", "config/sample/widget.rec"));
     EXPECT_EQ(test::ReadWholeFile("result.txt"), widgetText);
-    EXPECT_FALSE(database.WriteRecordText("other.txt", "Config/Sample/Widget.rec"));
+    EXPECT_EQ(database.WriteRecordFile("other.txt", "Config/Sample/Widget.rec"), GAME::RecordTextResult::notFound);
     EXPECT_FALSE(std::filesystem::exists("other.txt"));
-    EXPECT_FALSE(database.WriteRecordText("missing/dir/x.txt", "config/sample/widget.rec"));
+    EXPECT_EQ(database.WriteRecordFile("missing/dir/x.txt", "config/sample/widget.rec"),
+              GAME::RecordTextResult::notCreated);
     EXPECT_FALSE(database.WriteRecordText(".", "config/sample/widget.rec"));  // a directory
     EXPECT_TRUE(database.WriteRecordText("empty.txt", "empty.rec"));
     EXPECT_EQ(test::ReadWholeFile("empty.txt"), "");
     // A text that did not reach the disk is not reported as written.
     platform::ArmFault(platform::FileOperation::write, 1);
-    EXPECT_FALSE(database.WriteRecordText("full.txt", "config/sample/widget.rec"));
+    EXPECT_EQ(database.WriteRecordFile("full.txt", "config/sample/widget.rec"), GAME::RecordTextResult::writeFailed);
     platform::DisarmFaults();
 }
 
@@ -110,7 +111,7 @@ TEST_F(RecordText, ExportPlacesEveryRecordAndRefusesEscapingNames) {
     test::CurrentDirectory inWork("work");
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    GAME::ExportAllRecords(database, "");
+    EXPECT_FALSE(GAME::ExportAllRecords(database, ""));  // two records were refused
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(out, "(1/5) Extracting a/b.rec\n(2/5) Extracting b.rec\n(3/5) Extracting ../escape.rec\n"

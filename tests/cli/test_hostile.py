@@ -1,0 +1,405 @@
+"""End-to-end tests of a hostile world: links in the destination, archives and databases that
+claim huge tables, long hash chains, archives the user may only read, exit statuses that tell
+what was done, typos that must not destroy anything, and link loops in an imported tree. Each
+test class is its own CTest test; name one to run it alone:
+
+    BRANNOCK=build/brannock python3 tests/cli/test_hostile.py ExitStatusTest
+"""
+
+import os
+import resource
+import signal
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from archive_bytes import (HEADER_SIZE, DatabaseWriter, write_claiming_header,  # noqa: E402
+                           write_stored_archive)
+from cli_support import BRANNOCK, CliTest, without_elapsed_time  # noqa: E402
+
+
+
+class LinksInDestinationTest(CliTest):
+    """Nothing is written outside the destination. Symbolic links already in it never take an
+    output elsewhere: one where a file goes is replaced by the file, a folder on the way that is
+    one refuses the file. Archives made elsewhere can hold any bytes as names: those that leave
+    the destination are refused, and the other files still come out."""
+
+    FILES = [(b"target.txt", b"extracted"), (b"sub/inner.txt", b"inner"), (b"sub/deeper/more.txt", b"more"),
+             (b"other/x.txt", b"x")]
+
+    def setUp(self):
+        super().setUp()
+        write_stored_archive(self.path("data2.arc"), self.FILES)
+        self.write("victim/target.txt", "victim")
+        self.victim = self.path("victim")
+
+    def assert_victim_untouched(self):
+        self.assertEqual(os.listdir(self.victim), ["target.txt"])
+        self.assertEqual(self.read("victim/target.txt"), b"victim")
+
+    def assert_regular(self, relative, contents):
+        self.assertFalse(os.path.islink(self.path(relative)), relative)
+        self.assertEqual(self.read(relative), contents)
+
+    def link(self, target, relative):
+        os.makedirs(os.path.dirname(self.path(relative)), exist_ok=True)
+        os.symlink(target, self.path(relative))
+
+    def test_a_link_where_a_file_goes_is_replaced_and_its_target_kept(self):
+        self.link(self.path("victim/target.txt"), "out/data2/target.txt")
+        self.link(self.path("victim/created.txt"), "out/data2/other/x.txt")  # dangling
+        out = self.ok("data2.arc", "-extract", "out")
+        self.assertEqual(out, "(1 / 4) target.txt\n(2 / 4) sub/inner.txt\n(3 / 4) sub/deeper/more.txt\n"
+                              "(4 / 4) other/x.txt\n")
+        self.assert_victim_untouched()
+        self.assert_regular("out/data2/target.txt", b"extracted")
+        self.assert_regular("out/data2/other/x.txt", b"x")
+
+        self.link("../victim/target.txt", "one/target.txt")
+        self.assertEqual(self.ok("data2.arc", "-extract", "one", "target.txt"), "")
+        self.assert_victim_untouched()
+        self.assert_regular("one/target.txt", b"extracted")
+
+    def test_a_linked_folder_below_the_destination_refuses_the_files_under_it(self):
+        self.link(self.victim, "out/data2/sub")
+        code, out, err = self.run_tool("data2.arc", "-extract", "out")
+        self.assertEqual((code, len(out.splitlines())), (1, 4), err)
+        self.assertEqual(err, "file: sub/inner.txt not extracted, a folder on its way is a symbolic link.\n"
+                              "file: sub/deeper/more.txt not extracted, a folder on its way is a symbolic link.\n")
+        self.assert_victim_untouched()
+        self.assert_regular("out/data2/target.txt", b"extracted")
+        self.assert_regular("out/data2/other/x.txt", b"x")
+
+        self.link(self.victim, "out/sub")  # where the one-file form puts it
+        self.assertEqual(self.run_tool("data2.arc", "-extract", "out", "SUB\\Inner.txt"),
+                         (1, "", "file: sub/inner.txt not extracted, a folder on its way is a symbolic link.\n"))
+        self.assert_victim_untouched()
+        # The folder named after the archive lies below the destination too.
+        self.link(self.victim, "base/data2")
+        code, out, err = self.run_tool("data2.arc", "-extract", "base")
+        self.assertEqual((code, err.count("a folder on its way is a symbolic link.\n")), (1, 4), err)
+        self.assert_victim_untouched()
+
+    def test_the_destination_itself_may_be_a_link(self):
+        os.makedirs(self.path("real"))
+        self.link(self.path("real"), "chosen")
+        self.ok("data2.arc", "-extract", "chosen")
+        self.ok("data2.arc", "-extract", "chosen", "sub/inner.txt")
+        for name, contents in self.FILES:
+            self.assert_regular("real/data2/" + name.decode(), contents)
+        self.assert_regular("real/sub/inner.txt", b"inner")
+
+    def test_record_export_replaces_links_and_refuses_linked_folders(self):
+        db = DatabaseWriter()
+        db.record("top.rec", db.field(0, "n", [1]))
+        db.record("config/sample/widget.rec", db.field(0, "n", [2]))
+        db.record("config.rec", db.field(0, "n", [3]))
+        db.write(self.path("db.bin"))
+        self.link(self.path("victim/target.txt"), "out/top.rec")
+        self.link(self.victim, "out/config")
+        code, out, err = self.run_tool("db.bin", "-database", "out")
+        self.assertEqual((code, len(out.splitlines())), (1, 3), err)
+        self.assertEqual(err, "record: config/sample/widget.rec not exported, a folder on its way is a symbolic link.\n")
+        self.assert_victim_untouched()
+        self.assert_regular("out/top.rec", b"n,1,\n")
+        self.assert_regular("out/config.rec", b"n,3,\n")
+
+        # A destination that is a link is written through.
+        os.makedirs(self.path("real"))
+        self.link(self.path("real"), "chosen")
+        self.ok("db.bin", "-database", "chosen")
+        self.assert_regular("real/config/sample/widget.rec", b"n,2,\n")
+
+    def test_dot_dot_and_absolute_names_are_refused(self):
+        outside = self.path("outside.txt")
+        write_stored_archive(self.path("evil.arc"), [
+            (b"../outside.txt", b"escaped"),
+            (b"ok/../../outside.txt", b"escaped"),
+            (b"/" + outside.encode().lstrip(b"/"), b"escaped"),
+            (b"..\\outside.txt", b"escaped"),
+            (b"good.txt", b"good"),
+        ])
+        os.makedirs(self.path("work"))
+        done = subprocess.run([BRANNOCK, "../evil.arc", "-extract", "out"], cwd=self.path("work"), capture_output=True,
+                              text=True)
+        self.assertEqual(done.returncode, 1, done.stderr)  # the refused names are work not done
+        self.assertFalse(os.path.exists(outside))
+        self.assertEqual(self.read("work/out/evil.arc/good.txt"), b"good")
+        refused = [line for line in done.stderr.splitlines() if "leaves the output folder" in line]
+        self.assertEqual(len(refused), 4, done.stderr)
+        self.assertIn("file: ../outside.txt not extracted, its name leaves the output folder.", refused)
+        self.assertEqual(sorted(set(os.listdir(self.dir)) - {"data2.arc", "victim"}), ["evil.arc", "work"])
+
+
+
+class HugeClaimsTest(CliTest):
+    """Headers whose counts claim tables of gigabytes, in sparse files that read as zeros. Such
+    an archive is refused and left as it was, and refusing it takes little memory, whatever it
+    claims."""
+
+    GiB = 1 << 30
+    MEMORY_LIMIT_KIB = 64 * 1024
+
+    def run_measured(self, *args):
+        """Runs brannock and gives its exit status, standard error and peak resident memory in
+        KiB, taken from that one child's resource usage."""
+        with open(self.path("out.txt"), "wb") as out, open(self.path("err.txt"), "wb") as err:
+            process = subprocess.Popen([BRANNOCK, *args], cwd=self.dir, stdout=out, stderr=err)
+            _, status, usage = os.wait4(process.pid, 0)
+            process.returncode = os.waitstatus_to_exitcode(status)
+        return process.returncode, self.read("err.txt").decode("latin-1"), usage.ru_maxrss
+
+    def fingerprint(self, name):
+        """The length, the time and the first and last MiB: enough to see any change the tool
+        could make to a file of this size, without reading gigabytes of holes."""
+        path = self.path(name)
+        info = os.stat(path)
+        with open(path, "rb") as f:
+            front = f.read(1 << 20)
+            f.seek(max(0, info.st_size - (1 << 20)))
+            back = f.read()
+        return info.st_size, info.st_mtime_ns, front, back
+
+    def assert_refused_cheaply(self, name, *command):
+        before = self.fingerprint(name)
+        code, err, peak = self.run_measured(name, *command)
+        self.assertEqual(code, 255, err)
+        self.assertTrue(err.endswith("Failed to open archive file %s.\n" % name), err)
+        self.assertLess(peak, self.MEMORY_LIMIT_KIB, "peak resident memory %d KiB" % peak)
+        self.assertEqual(self.fingerprint(name), before)
+        self.assertFalse(os.path.exists(self.path(name + "-journal")))
+        return err
+
+    def test_archives_claiming_huge_tables(self):
+        claims = [
+            ("every entry there is", dict(num_files=0xFFFFFFFF), 8 * self.GiB, "(indexEnd <= fileSize)"),
+            ("every entry there is, in a file long enough", dict(num_files=0xFFFFFFFF),
+             HEADER_SIZE + 0xFFFFFFFF * 44, "(entry.offset >= dataEnd)"),
+            ("20 million entries", dict(num_files=20000000), self.GiB, "(entry.offset >= dataEnd)"),
+            ("a name table of 4 GiB", dict(name_table_size=0xFFFFFFFF), 5 * self.GiB,
+             "(namesUsed == header.nameTableSize)"),
+            ("every block there is", dict(num_blocks=0xFFFFFFFF), 8 * self.GiB, "(indexEnd <= fileSize)"),
+            ("a block table of 3 GiB", dict(num_blocks=0x10000000), 4 * self.GiB,
+             "(blocksUsed == header.numBlocks)"),
+            ("tables that do not fit", dict(num_files=1000, name_table_size=1000), HEADER_SIZE + 1000,
+             "(indexEnd <= fileSize)"),
+        ]
+        for what, counts, length, report in claims:
+            with self.subTest(what):
+                write_claiming_header(self.path("x.arc"), length, **counts)
+                err = self.assert_refused_cheaply("x.arc", "-list")
+                self.assertIn(report, err)
+
+    def test_index_followed_by_zero_bytes_still_opens(self):
+        """An edit that could not cut the file leaves zeros behind the index; that is no damage."""
+        write_stored_archive(self.path("a.arc"), [(b"a.txt", b"alpha"), (b"b/c.txt", b"gamma")])
+        os.truncate(self.path("a.arc"), 2 * self.GiB)
+        code, err, peak = self.run_measured("a.arc", "-list")
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(self.read("out.txt").decode().split(), ["a.txt", "b/c.txt"])
+        self.assertLess(peak, self.MEMORY_LIMIT_KIB, "peak resident memory %d KiB" % peak)
+
+    def test_database_longer_than_the_tool_loads(self):
+        db = DatabaseWriter()
+        db.record("a.rec", db.field(0, "n", [1]))
+        db.write(self.path("db.bin"))
+        os.truncate(self.path("db.bin"), 30 * self.GiB)
+        err = self.assert_refused_cheaply("db.bin", "-database", "out")
+        self.assertEqual(err, "Failed to open archive file db.bin.\n")
+        self.assertFalse(os.path.exists(self.path("out")))
+
+
+
+class LongChainsTest(CliTest):
+    """Names like t/dNNN/f0N00.txt agree in every byte the name hash samples, so they all share
+    one bucket: a chain far longer than a thousand records."""
+
+    def test_every_name_of_a_long_chain_is_found(self):
+        names = ["t/d%03d/f0%d00.txt" % (i // 10, i % 10) for i in range(1200)]
+        for name in names:
+            self.write("data/" + name, name)
+        self.assertEqual(self.run_tool("a.arc", "-add", "t", "data")[0], 0)
+        # The same import again finds every name stored and adds nothing.
+        self.assertEqual(self.run_tool("a.arc", "-add", "t", "data"), (0, "", ""))
+        self.assertEqual(len(self.names()), 1200)
+        self.assertEqual(self.run_tool("a.arc", "-extract", "out", names[0]), (0, "", ""))
+        self.assertEqual(self.read("out/" + names[0]), names[0].encode())
+
+
+
+class ReadOnlyArchivesTest(CliTest):
+    """An archive the user may read but not write is listed and extracted as it is. As root every
+    file is writable, so the commands run as an unprivileged user where one exists."""
+
+    def run_as_reader(self, *args):
+        def drop():
+            if os.geteuid() == 0:
+                os.setgid(65534)
+                os.setuid(65534)
+        done = subprocess.run([BRANNOCK, *args], cwd=self.dir, capture_output=True, preexec_fn=drop, timeout=60)
+        return done.returncode, without_elapsed_time(done.stdout.decode("latin-1")), done.stderr.decode("latin-1")
+
+    def test_list_stats_and_extract_read_it_and_leave_it_alone(self):
+        if os.geteuid() == 0 and subprocess.run(["id", "-u", "nobody"], capture_output=True).returncode != 0:
+            self.skipTest("no unprivileged user to run as")
+        self.write("data/x.txt", "x")
+        self.ok("a.arc", "-add", "x.txt", "data")
+        os.chmod(self.path("a.arc"), 0o444)
+        os.chmod(self.dir, 0o777)
+        before = self.read("a.arc")
+        self.assertEqual(self.run_as_reader("a.arc", "-list"), (0, "x.txt\n", ""))
+        code, out, err = self.run_as_reader("a.arc", "-stats")
+        self.assertEqual((code, err), (0, ""))
+        self.assertIn("1 active files", out)
+        self.assertEqual(self.run_as_reader("a.arc", "-extract", "out"), (0, "(1 / 1) x.txt\n", ""))
+        self.assertEqual(self.read("out/a/x.txt"), b"x")
+        # Commands that change the archive still need to write it.
+        self.assertEqual(self.run_as_reader("a.arc", "-remove", "x.txt"), (255, "", "Failed to open archive file a.arc.\n"))
+        self.assertEqual(self.read("a.arc"), before)
+
+
+
+class ExitStatusTest(CliTest):
+    """0 only when the command did all its work; 1 when some of it failed, each failure with one
+    line on standard error naming the file and the reason."""
+
+    def test_a_file_that_cannot_be_added_fails_the_run(self):
+        self.write("data/big/small.txt", "s")
+        with open(self.path("data/big/huge.bin"), "wb") as f:
+            f.truncate(1 << 32)  # sparse
+        self.assertEqual(self.run_tool("a.arc", "-add", "big", "data"),
+                         (1, "added: big/small.txt\n", "big/huge.bin: not added, files of 4 GiB or more cannot be archived.\n"))
+        self.assertEqual(self.names(), ["big/small.txt"])
+        # Left alone because it is stored already: that is done work.
+        self.assertEqual(self.run_tool("a.arc", "-add", "big/small.txt", "data"), (0, "", ""))
+
+    def write_database(self):
+        db = DatabaseWriter()
+        db.record("a.rec", db.field(0, "n", [1]))
+        db.record("gone.rec", db.field(0, "n", [2]), claimed_size=100000)  # runs past the record data
+        db.record("dir.rec", db.field(0, "n", [3]))
+        db.record("big.rec", db.field(0, "n", list(range(2000))))
+        db.write(self.path("db.bin"))
+
+    def test_records_not_exported_fail_the_run(self):
+        self.write_database()
+        os.makedirs(self.path("out/dir.rec"))  # a folder where the record's file goes
+        code, out, err = self.run_tool("db.bin", "-database", "out")
+        self.assertEqual((code, len(out.splitlines())), (1, 4), err)
+        self.assertEqual(sorted(err.splitlines()), ["record: dir.rec not exported, it cannot be created.",
+                                                    "record: gone.rec not exported, its data could not be read."])
+        self.assertEqual(self.read("out/a.rec"), b"n,1,\n")
+
+        self.assertEqual(self.run_tool("db.bin", "-database", "one.txt", "a.rec"), (0, "", ""))
+        self.assertEqual(self.run_tool("db.bin", "-database", "one.txt", "A.rec"),
+                         (1, "", "record: A.rec not found in database.\n"))
+        self.assertEqual(self.run_tool("db.bin", "-database", "one.txt", "gone.rec"),
+                         (1, "", "record: gone.rec not exported, its data could not be read.\n"))
+        self.assertEqual(self.run_tool("db.bin", "-database", "no/such/one.txt", "a.rec"),
+                         (1, "", "record: a.rec not exported, no/such/one.txt cannot be created.\n"))
+        self.assertEqual(self.read("one.txt"), b"n,1,\n")
+
+    def run_with_file_size_limit(self, limit, *args):
+        def limit_file_size():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        done = subprocess.run([BRANNOCK, *args], cwd=self.dir, capture_output=True, text=True,
+                              preexec_fn=limit_file_size, timeout=60)
+        return done.returncode, without_elapsed_time(done.stdout), done.stderr
+
+    def test_a_record_not_written_whole_fails_the_run(self):
+        self.write_database()
+        self.assertEqual(self.run_with_file_size_limit(1000, "db.bin", "-database", "one.txt", "big.rec"),
+                         (1, "", "record: big.rec not exported whole, writing it failed.\n"))
+        code, out, err = self.run_with_file_size_limit(1000, "db.bin", "-database", "out")
+        self.assertEqual(code, 1)
+        self.assertIn("record: big.rec not exported whole, writing it failed.\n", err)
+        self.assertEqual(self.read("out/dir.rec"), b"n,3,\n")
+
+    def test_report_over_archives_that_cannot_all_be_read(self):
+        self.write("data/x.txt", "xx")
+        os.makedirs(self.path("archives"))
+        self.ok("archives/a1.arc", "-add", "x.txt", "data")
+        self.write("archives/bad.arc", b"\xff" * 3000)
+        os.makedirs(self.path("archives/folder.arc"))  # a folder the pattern finds is no archive
+        code, out, err = self.run_guarded("-totalStats", "report.txt", "archives/*.arc")
+        self.assertEqual((code, out), (1, ""))
+        self.assertEqual(err.count("Failed to open archive file archives/bad.arc.\n"), 1, err)
+        self.assertNotIn("folder.arc", err)
+        report = self.read("report.txt").decode()
+        self.assertIn("\r\na1.arc                      1 ", report)
+        self.assertNotIn("bad.arc", report)
+
+    def test_report_that_cannot_be_written(self):
+        self.write("data/x.txt", "xx")
+        self.ok("a1.arc", "-add", "x.txt", "data")
+        self.assertEqual(self.run_guarded("-totalStats", "no/such/report.txt", "*.arc"),
+                         (1, "", "Failed to write report file no/such/report.txt.\n"))
+        self.assertEqual(self.run_with_file_size_limit(100, "-totalStats", "report.txt", "*.arc"),
+                         (1, "", "Failed to write report file report.txt.\n"))
+
+
+
+class TyposTest(CliTest):
+    """A folder name typed wrong must not remove everything or pass in silence, and names that
+    fold together are told."""
+
+    def test_missing_base_is_an_invalid_path(self):
+        for command in ("-add", "-replace", "-update"):
+            self.assertEqual(self.run_tool("a.arc", command, "textures", "nowhere"), (1, "", "Invalid path nowhere\n"))
+        # A pattern that matches nothing stays silent.
+        os.makedirs(self.path("data"))
+        self.assertEqual(self.run_tool("a.arc", "-add", "textures/*.none", "data"), (0, "", ""))
+
+    def test_remove_missing_against_a_folder_that_does_not_exist_removes_nothing(self):
+        self.make_archive(3)
+        self.assertEqual(self.run_tool("a.arc", "-removeMissing", "nosuchdir"), (1, "", "Invalid path nosuchdir\n"))
+        self.assertEqual(self.ok("a.arc", "-list"), "f0.txt\nf1.txt\nf2.txt\n")
+        # An empty folder that exists still means every file is gone.
+        os.makedirs(self.path("empty"))
+        self.assertEqual(self.ok("a.arc", "-removeMissing", "empty"),
+                         "removing file: empty/f0.txt\nremoving file: empty/f1.txt\nremoving file: empty/f2.txt\n")
+        self.assertEqual(self.ok("a.arc", "-list"), "")
+
+    def test_names_that_fold_together_are_told(self):
+        for spelling in ("README.TXT", "ReadMe.txt", "readme.txt"):
+            self.write("data/docs/" + spelling, spelling)
+        self.assertEqual(self.run_tool("a.arc", "-add", "docs", "data"),
+                         (0, "added: docs/readme.txt\n",
+                          "docs/ReadMe.txt: not added, docs/README.TXT has the same name in the archive.\n"
+                          "docs/readme.txt: not added, docs/README.TXT has the same name in the archive.\n"))
+        self.assertEqual(self.read("data/docs/README.TXT"), b"README.TXT")
+        # Replacing keeps the last one found, and says which one it replaced.
+        code, out, err = self.run_tool("b.arc", "-replace", "docs", "data")
+        self.assertEqual((code, out), (0, "added: docs/readme.txt\n" * 3))
+        self.assertEqual(err, "docs/README.TXT: replaced by docs/ReadMe.txt, which has the same name in the archive.\n"
+                              "docs/ReadMe.txt: replaced by docs/readme.txt, which has the same name in the archive.\n")
+        # An existing name left alone by -add is the design's rule, not a clash: nothing is said.
+        self.assertEqual(self.run_tool("b.arc", "-add", "docs", "data"), (0, "", ""))
+
+    def make_archive(self, count):
+        for i in range(count):
+            self.write("data/f%d.txt" % i, "file %d" % i)
+        self.ok("a.arc", "-add", ".", "data")
+
+
+
+class LinkLoopsTest(CliTest):
+    def test_a_folder_reached_again_through_a_link_is_entered_once(self):
+        self.write("data/t/a.txt", "a")
+        self.write("data/t/sub/b.txt", "b")
+        os.symlink(".", self.path("data/t/loop"))
+        os.symlink("..", self.path("data/t/sub/up"))
+        self.write("data/other/c.txt", "c")
+        os.symlink("../other", self.path("data/t/elsewhere"))
+        done = subprocess.run([BRANNOCK, "a.arc", "-add", "t", "data"], cwd=self.dir, capture_output=True, timeout=60)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        # A link to a folder outside the tree is followed once, as a folder of the tree.
+        self.assertEqual(sorted(self.names()), ["t/a.txt", "t/elsewhere/c.txt", "t/sub/b.txt"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
