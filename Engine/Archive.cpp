@@ -75,7 +75,8 @@ Archive::Archive()
       writeFailed(false),
       reservedEnd(0),
       indexBound(0),
-      journal(nullptr) {}
+      journal(nullptr),
+      blockCompressor(nullptr) {}
 
 Archive::~Archive() { Close(false); }
 

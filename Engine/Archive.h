@@ -27,6 +27,8 @@ class OutputFolder;
 namespace GAME {
 
 class ArchiveJournal;
+class BlockCompressor;
+struct PackedBlock;
 struct ArchiveHeader;
 struct ByteRange;
 struct ArchiveStatistics;
@@ -162,6 +164,12 @@ public:
     /// except for an existing name). (ArchiveAddFile.cpp)
     int AddFile(const char* fileName, int compressionLevel);
 
+    /// Lets compressed additions take their blocks from `compressor`, whose workers pack the
+    /// files it is told of ahead of their addition; null packs them on the calling thread. The
+    /// archive's bytes are the same either way. The compressor must outlive its use here.
+    /// (ArchiveAddFile.cpp)
+    void UseBlockCompressor(BlockCompressor* compressor) { blockCompressor = compressor; }
+
     /// Turns an in-use record into a free record that keeps its byte range. Nothing on disk
     /// changes until Close. (ArchiveCompact.cpp)
     void RemoveFile(int fileIndex);
@@ -196,6 +204,7 @@ public:
 
 private:
     struct BlockBuffer;
+    struct StagedFile;
 
     // Reading internals (Engine/Archive.cpp, ArchiveLookup.cpp, ArchiveRead.cpp).
     bool ReadHeader();
@@ -227,6 +236,10 @@ private:
     static void CloseOnExit(void* archive);
     int AddStoredFile(const char* fileName);
     int AddCompressedFile(const char* fileName);
+    bool StageFromCompressor(const char* fileName, StagedFile& staged, std::uint64_t* length);
+    const char* StageLooseFile(const char* fileName, StagedFile& staged, std::uint64_t* length);
+    const char* StageBlock(StagedFile& staged, PackedBlock& block);
+    const char* PlaceStagedFile(StagedFile& staged, unsigned int offset);
     bool ReserveIndexRoom();
     void UndoAddition(int fileIndex);
     int RefuseAddition(int fileIndex, const char* fileName, const char* reason);
@@ -260,6 +273,8 @@ private:
     // The rollback journal of the edit in progress. Null in an edit means the edit was rolled
     // back to its last commit and writes nothing more.
     ArchiveJournal* journal;
+    // Packs compressed additions ahead on worker threads; not owned. Null packs them inline.
+    BlockCompressor* blockCompressor;
 };
 
 }  // namespace GAME

@@ -41,6 +41,12 @@ void CloseFile(FileHandle file);
 /// position then lies somewhere after the bytes that were counted.
 bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t* bytesRead);
 
+/// Reads up to `count` bytes at `offset` without using or moving the file position, so that
+/// several threads may read one handle at once. `*bytesRead` receives the count that arrived;
+/// fewer than `count` only at the end of the file. It bypasses the fault-injection seam, whose
+/// counts belong to one thread.
+bool ReadFileAt(FileHandle file, void* buffer, std::uint32_t count, std::uint64_t offset, std::uint32_t* bytesRead);
+
 /// Writes `count` bytes at the current position. `*bytesWritten` receives the count written,
 /// which is below `count` only when the call gives false (a full disk, a size limit, an error).
 bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::uint32_t* bytesWritten);

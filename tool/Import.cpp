@@ -2,15 +2,18 @@
 
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Engine/Archive.h"
+#include "Engine/ArchiveFormat.h"
 #include "platform/FileSystem.h"
 #include "platform/Signals.h"
 #include "tool/NormalizePath.h"
+#include "tool/editor/BlockCompressor.h"
 #include "tool/editor/NotAdded.h"
 
 namespace tool {
@@ -37,7 +40,71 @@ std::set<std::pair<std::uint64_t, std::uint64_t>> foldersEntered;
 // Loose files of this run that could not be added (each told by its own line).
 unsigned int additionsFailed = 0;
 
+// Worker threads that pack compressed additions ahead (0: one per core, 1: none, all inline).
+unsigned int packingThreads = 0;
+
+// Files announced to the packing workers ahead of the one being added.
+constexpr std::size_t announceAhead = 4096;
+
+// A loose file found by the walk.
+struct LooseFile {
+    std::string name;
+    platform::FileAttributes attributes;
+};
+
+// The files of `directory` in import order: those of every subdirectory first (depth first,
+// names starting with "." not entered), then its own that match `pattern`.
+void FindLooseFiles(const char* directory, bool recursive, const char* pattern, std::vector<LooseFile>& files) {
+    platform::FileAttributes folder;
+    if (platform::GetFileAttributes(directory, &folder) &&
+        !foldersEntered.insert({folder.volume, folder.fileId}).second)
+        return;
+    const std::string prefix = std::string(directory) + "/";
+    std::vector<platform::FoundFile> found;
+    if (recursive && platform::FindFiles((prefix + "*").c_str(), &found)) {
+        for (const platform::FoundFile& entry : found) {
+            if (platform::StopSignal() != 0) return;
+            if (!entry.attributes.isDirectory || entry.name[0] == '.') continue;
+            FindLooseFiles((prefix + entry.name).c_str(), recursive, pattern, files);
+        }
+    }
+    found.clear();
+    if (!platform::FindFiles((prefix + (pattern != nullptr ? pattern : "*")).c_str(), &found)) return;
+    for (const platform::FoundFile& entry : found)
+        if (!entry.attributes.isDirectory) files.push_back(LooseFile{prefix + entry.name, entry.attributes});
+}
+
+// Whether ImportFile will add `file`, as far as the archive tells now; a guess that turns out
+// wrong costs only the packing done ahead.
+bool WillBeAdded(GAME::Archive& archive, const LooseFile& file, int importMode) {
+    if (!file.attributes.isRegularFile) return false;
+    if (importMode == importModeReplace) return true;
+    const int index = archive.FindFile(file.name.c_str());
+    if (index < 0) return true;
+    return importMode == importModeUpdate && file.attributes.lastWriteTime > archive.GetFileEntry(index).fileTime;
+}
+
+// Imports `files` in order. Compressed additions are packed ahead by worker threads, the
+// archive receiving the same bytes as from one thread.
+void ImportFiles(GAME::Archive& archive, const std::vector<LooseFile>& files, int compressionLevel, int importMode) {
+    std::unique_ptr<GAME::BlockCompressor> compressor;
+    if (compressionLevel != 0 && !files.empty() && packingThreads != 1) {
+        compressor = std::make_unique<GAME::BlockCompressor>(packingThreads, GAME::archiveBlockSize);
+        if (compressor->Threads() > 1 || packingThreads > 1) archive.UseBlockCompressor(compressor.get());
+    }
+    std::size_t announced = 0;
+    for (std::size_t i = 0; i < files.size() && platform::StopSignal() == 0; ++i) {
+        for (; compressor != nullptr && announced < files.size() && announced < i + announceAhead; ++announced)
+            if (WillBeAdded(archive, files[announced], importMode)) compressor->Expect(files[announced].name);
+        if (IsImportable(files[i].name.c_str(), files[i].attributes))
+            ImportFile(archive, files[i].name.c_str(), compressionLevel, importMode);
+    }
+    archive.UseBlockCompressor(nullptr);
+}
+
 }  // namespace
+
+void SetPackingThreads(unsigned int threads) { packingThreads = threads; }
 
 bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode) {
     addedThisRun.clear();
@@ -66,8 +133,8 @@ bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, 
         }
     } else if (attributes.isDirectory) {
         ImportDirectory(archive, path, true, compressionLevel, importMode, nullptr);
-    } else if (IsImportable(path, attributes)) {
-        ImportFile(archive, path, compressionLevel, importMode);
+    } else {
+        ImportFiles(archive, {LooseFile{path, attributes}}, compressionLevel, importMode);
     }
     platform::SetCurrentDirectory(savedDirectory.c_str());
     return valid && additionsFailed == 0;
@@ -75,28 +142,9 @@ bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, 
 
 void ImportDirectory(GAME::Archive& archive, const char* directory, bool recursive, int compressionLevel,
                      int importMode, const char* pattern) {
-    platform::FileAttributes folder;
-    if (platform::GetFileAttributes(directory, &folder) &&
-        !foldersEntered.insert({folder.volume, folder.fileId}).second)
-        return;
-    const std::string prefix = std::string(directory) + "/";
-    std::vector<platform::FoundFile> found;
-    if (recursive && platform::FindFiles((prefix + "*").c_str(), &found)) {
-        for (const platform::FoundFile& entry : found) {
-            if (platform::StopSignal() != 0) return;
-            if (!entry.attributes.isDirectory || entry.name[0] == '.') continue;
-            ImportDirectory(archive, (prefix + entry.name).c_str(), recursive, compressionLevel, importMode, pattern);
-        }
-    }
-    found.clear();
-    if (!platform::FindFiles((prefix + (pattern != nullptr ? pattern : "*")).c_str(), &found)) return;
-    for (const platform::FoundFile& entry : found) {
-        if (platform::StopSignal() != 0) return;
-        if (entry.attributes.isDirectory) continue;
-        const std::string fileName = prefix + entry.name;
-        if (IsImportable(fileName.c_str(), entry.attributes))
-            ImportFile(archive, fileName.c_str(), compressionLevel, importMode);
-    }
+    std::vector<LooseFile> files;
+    FindLooseFiles(directory, recursive, pattern, files);
+    ImportFiles(archive, files, compressionLevel, importMode);
 }
 
 void ImportFile(GAME::Archive& archive, const char* fileName, int compressionLevel, int importMode) {

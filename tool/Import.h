@@ -25,6 +25,11 @@ enum ImportMode {
 /// in case or separators) gets a line naming both.
 bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode);
 
+/// Sets the worker threads that pack compressed additions ahead of the thread that adds them:
+/// 0 (the default) one per processor core, 1 none (every file is packed where it is added). The
+/// archive is the same, byte for byte, whatever the number.
+void SetPackingThreads(unsigned int threads);
+
 /// Imports the files of every subdirectory of `directory` (depth first, names starting with
 /// "." not entered), then its own files that match `pattern` (every file when null).
 void ImportDirectory(GAME::Archive& archive, const char* directory, bool recursive, int compressionLevel,

@@ -91,6 +91,24 @@ FileHandle OpenFileForEdit(const char* path) { return Open(path, O_RDWR | O_CREA
 
 FileHandle OpenOutputFile(const char* path) { return Open(path, O_WRONLY | O_CREAT | O_TRUNC); }
 
+bool ReadFileAt(FileHandle file, void* buffer, std::uint32_t count, std::uint64_t offset, std::uint32_t* bytesRead) {
+    std::uint32_t done = 0;
+    char* out = static_cast<char*>(buffer);
+    bool ok = offset <= static_cast<std::uint64_t>(INT64_MAX) - count;
+    while (ok && done < count) {
+        const ssize_t n = ::pread(Descriptor(file), out + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        done += static_cast<std::uint32_t>(n);
+    }
+    *bytesRead = done;
+    return ok;
+}
+
 bool LockFileForEdit(FileHandle file) {
     int result;
     do {

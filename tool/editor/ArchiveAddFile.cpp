@@ -8,19 +8,22 @@
 #include <lz4.h>
 #include <zlib.h>
 
+#include "tool/editor/ArchiveAddFile.h"
+
 #include "Engine/Archive.h"
 #include "Engine/ArchiveFormat.h"
 #include "Engine/ArchiveJournal.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "tool/editor/BlockCompressor.h"
 #include "tool/editor/NotAdded.h"
 
 namespace GAME {
 namespace {
 
-// The copy buffer of a stored addition.
-constexpr unsigned int fileBufferSize = 4096;
+// The copy buffer of a stored addition: large, so that a big file costs few system calls.
+constexpr unsigned int fileBufferSize = 1u << 20;
 // Stored files up to this size are read whole and written in one piece.
 constexpr unsigned int wholeReadLimit = 1u << 20;
 
@@ -29,6 +32,11 @@ const char reasonDiskFull[] = "the disk is full";
 const char reasonReadFailed[] = "reading it failed";
 const char reasonWriteFailed[] = "writing to the archive failed";
 const char reasonOutOfMemory[] = "there is not enough memory";
+// The failure has been told already, by the check that found it.
+const char alreadyReported[] = "";
+
+constexpr std::uint64_t defaultStagingLimit = 32u << 20;
+std::uint64_t stagingLimit = defaultStagingLimit;
 
 // A loose file open for reading, and its length.
 struct LooseFile {
@@ -95,19 +103,65 @@ const char* ReadLooseFile(LooseFile& loose, std::vector<char>& bytes, uLong* che
     return nullptr;
 }
 
-// A loose file compressed in memory, before it has a place in the archive. Each block keeps a
-// run of exactly its stored length, so that memory stays at the compressed size.
-struct CompressedFile {
-    std::vector<std::vector<char>> blockData;
+}  // namespace
+
+std::uint64_t StagingLimit() { return stagingLimit; }
+
+void SetStagingLimit(std::uint64_t bytes) { stagingLimit = bytes != 0 ? bytes : defaultStagingLimit; }
+
+// A loose file compressed block by block, before it has a place in the archive: the first
+// blocks in memory, each a run of exactly its stored length; those past StagingLimit written
+// beyond the end of the data, at `spillAt`, where they stay when the file is appended.
+struct Archive::StagedFile {
+    std::vector<std::vector<char>> held;
+    std::uint64_t heldBytes = 0;
+    std::uint64_t spillAt = 0;      // 0: nothing written yet
     std::vector<FileBlock> blocks;  // offsets from the start of the file's run
-    unsigned int storedSize = 0;
-    uLong checksum = 0;
+    std::uint64_t storedSize = 0;
+    std::uint64_t expandedSize = 0;
+    uLong checksum = adler32(0, nullptr, 0);
 };
 
-// Compresses the whole loose file block by block. A block that LZ4 cannot shrink (or that
-// fails) is kept raw, with equal sizes. Gives null, or why the file could not be compressed:
-// it could not be read whole, or it changed length meanwhile.
-const char* CompressLooseFile(LooseFile& loose, unsigned int blockSize, CompressedFile& compressed) {
+const char* Archive::StageBlock(StagedFile& staged, PackedBlock& block) {
+    const std::uint64_t size = block.bytes.size();
+    if (staged.spillAt == 0 && staged.heldBytes + size <= stagingLimit) {
+        staged.held.push_back(std::move(block.bytes));
+        staged.heldBytes += size;
+    } else {
+        if (staged.spillAt == 0) staged.spillAt = std::uint64_t(AppendPoint()) + staged.heldBytes;
+        const std::uint64_t at = staged.spillAt + (staged.storedSize - staged.heldBytes);
+        // Past the data lies only the index the archive had when the edit began; the journal
+        // keeps that, as it keeps every byte the committed archive needs.
+        if (!ProtectRange(at, size) || !platform::SetFilePosition(archiveFileHandle, at) ||
+            !platform::WriteAll(archiveFileHandle, block.bytes.data(), size))
+            return reasonWriteFailed;
+    }
+    staged.blocks.push_back(
+        FileBlock{static_cast<unsigned int>(staged.storedSize), static_cast<unsigned int>(size), block.expandedSize});
+    staged.storedSize += size;
+    staged.expandedSize += block.expandedSize;
+    staged.checksum = adler32_combine(staged.checksum, block.checksum, block.expandedSize);
+    return nullptr;
+}
+
+bool Archive::StageFromCompressor(const char* fileName, StagedFile& staged, std::uint64_t* length) {
+    if (blockCompressor == nullptr) return false;
+    if (!blockCompressor->Expected(fileName)) blockCompressor->Expect(fileName);
+    if (!blockCompressor->Begin(fileName, length)) return false;
+    const std::uint64_t numBlocks = (*length + blockSize - 1) / blockSize;
+    bool whole = true;
+    for (std::uint64_t i = 0; i < numBlocks && whole; ++i) {
+        PackedBlock block;
+        whole = blockCompressor->Next(block) && StageBlock(staged, block) == nullptr;
+    }
+    blockCompressor->End();
+    return whole && staged.expandedSize == *length;
+}
+
+const char* Archive::StageLooseFile(const char* fileName, StagedFile& staged, std::uint64_t* length) {
+    LooseFile loose;
+    if (!OpenLooseFile(fileName, loose)) return alreadyReported;
+    *length = loose.length;
     const unsigned int numBlocks = static_cast<unsigned int>((std::uint64_t(loose.length) + blockSize - 1) / blockSize);
     const int bound = LZ4_compressBound(static_cast<int>(blockSize));
     const std::unique_ptr<char[]> fileDataBuffer = AllocateBuffer(blockSize);
@@ -115,33 +169,48 @@ const char* CompressLooseFile(LooseFile& loose, unsigned int blockSize, Compress
     const std::unique_ptr<char[]> compressionBuffer = AllocateBuffer(static_cast<std::size_t>(bound));
     if (!GAME_CHECK(compressionBuffer)) return reasonOutOfMemory;
 
-    compressed.blockData.resize(numBlocks);
-    compressed.blocks.resize(numBlocks);
-    compressed.checksum = adler32(0, nullptr, 0);
     unsigned int blockIndex = 0;
-    std::uint64_t expandedTotal = 0;
     while (blockIndex < numBlocks) {
         std::uint32_t n = 0;
         if (!platform::ReadFile(loose.file.Get(), fileDataBuffer.get(), blockSize, &n) || n == 0) break;
-        expandedTotal += n;
-        compressed.checksum = adler32(compressed.checksum, reinterpret_cast<const Bytef*>(fileDataBuffer.get()), n);
-        const int packed =
-            LZ4_compress_fast(fileDataBuffer.get(), compressionBuffer.get(), static_cast<int>(n), bound, 1);
-        const bool raw = packed <= 0 || static_cast<unsigned int>(packed) >= n;
-        const char* chosen = raw ? fileDataBuffer.get() : compressionBuffer.get();
-        const unsigned int stored = raw ? n : static_cast<unsigned int>(packed);
-        compressed.blockData[blockIndex].assign(chosen, chosen + stored);
-        compressed.blocks[blockIndex] = FileBlock{compressed.storedSize, stored, n};
-        compressed.storedSize += stored;
+        PackedBlock block;
+        if (!GAME_CHECK(PackBlock(fileDataBuffer.get(), n, compressionBuffer.get(), bound, block)))
+            return reasonOutOfMemory;
+        if (const char* failure = StageBlock(staged, block)) return failure;
         ++blockIndex;
     }
     if (!GAME_CHECK(blockIndex == numBlocks)) return reasonReadFailed;
     // A file that changed length while it was read would give blocks that do not add up to it.
-    if (!GAME_CHECK(expandedTotal == loose.length)) return reasonReadFailed;
+    if (!GAME_CHECK(staged.expandedSize == loose.length)) return reasonReadFailed;
     return nullptr;
 }
 
-}  // namespace
+const char* Archive::PlaceStagedFile(StagedFile& staged, unsigned int offset) {
+    const std::uint64_t spilled = staged.storedSize - staged.heldBytes;
+    if (spilled != 0 && offset + staged.heldBytes != staged.spillAt) {
+        // Best fit chose a hole: the bytes written past the data move into it, a piece at a time.
+        const std::unique_ptr<char[]> buffer = AllocateBuffer(fileBufferSize);
+        if (!GAME_CHECK(buffer)) return reasonOutOfMemory;
+        for (std::uint64_t done = 0; done < spilled;) {
+            const std::uint64_t piece = spilled - done < fileBufferSize ? spilled - done : fileBufferSize;
+            const std::uint64_t to = offset + staged.heldBytes + done;
+            if (!platform::SetFilePosition(archiveFileHandle, staged.spillAt + done) ||
+                !platform::ReadExactly(archiveFileHandle, buffer.get(), piece) || !ProtectRange(to, piece) ||
+                !platform::SetFilePosition(archiveFileHandle, to) ||
+                !platform::WriteAll(archiveFileHandle, buffer.get(), piece))
+                return reasonWriteFailed;
+            done += piece;
+        }
+    }
+    // The bytes held in memory go in front of the others.
+    if (journal == nullptr || !journal->WriteWhenSaved(offset, std::move(staged.held))) {
+        // Writes held back before this one may be lost with it: the edit goes back to its last
+        // commit.
+        RollBackEdit();
+        return reasonWriteFailed;
+    }
+    return nullptr;
+}
 
 int Archive::AddFile(const char* fileName, int compressionLevel) {
     if (!GAME_CHECK(fileName)) return -1;
@@ -191,40 +260,36 @@ int Archive::AddStoredFile(const char* fileName) {
 
 int Archive::AddCompressedFile(const char* fileName) {
     if (FindFile(fileName) >= 0) return -1;
-    LooseFile loose;
-    if (!OpenLooseFile(fileName, loose)) return -1;
     // The whole file is compressed before space is claimed, so that the exact stored size
-    // decides where it goes, and a file that fails part-way leaves the archive untouched.
-    CompressedFile compressed;
-    const char* failure = CompressLooseFile(loose, blockSize, compressed);
-    loose.file.Reset();
-    if (failure != nullptr) {
-        ReportNotAdded(fileName, failure);
-        return -1;
+    // decides where it goes, and a file that fails part-way leaves the archive as it was.
+    StagedFile staged;
+    std::uint64_t length = 0;
+    if (!StageFromCompressor(fileName, staged, &length)) {
+        // Read here, the file tells why it cannot be added, as it would with no compressor.
+        staged = StagedFile{};
+        const char* failure = StageLooseFile(fileName, staged, &length);
+        if (failure != nullptr) {
+            if (failure != alreadyReported) ReportNotAdded(fileName, failure);
+            return -1;
+        }
     }
 
-    const unsigned int numBlocks = static_cast<unsigned int>(compressed.blocks.size());
-    const int index = AllocateFileEntry(fileName, compressed.storedSize, loose.length, true);
+    const unsigned int numBlocks = static_cast<unsigned int>(staged.blocks.size());
+    const int index = AllocateFileEntry(fileName, static_cast<unsigned int>(staged.storedSize),
+                                        static_cast<unsigned int>(length), true);
     if (index < 0) return index;
     FileEntry& entry = fileArray[index];
-    entry.checksum = static_cast<unsigned int>(compressed.checksum);
+    entry.checksum = static_cast<unsigned int>(staged.checksum);
     if (numBlocks != 0) {
         entry.blocks = static_cast<FileBlock*>(std::malloc(std::size_t(numBlocks) * sizeof(FileBlock)));
         if (!GAME_CHECK(entry.blocks)) return RefuseAddition(index, fileName, reasonOutOfMemory);
         entry.numBlocks = numBlocks;
         for (unsigned int i = 0; i < numBlocks; ++i) {
-            entry.blocks[i] = compressed.blocks[i];
+            entry.blocks[i] = staged.blocks[i];
             entry.blocks[i].offset += entry.offset;
         }
     }
-    if (!ReserveIndexRoom()) {
-        failure = reasonDiskFull;
-    } else if (journal == nullptr || !journal->WriteWhenSaved(entry.offset, std::move(compressed.blockData))) {
-        // Writes held back before this one may be lost with it: the edit goes back to its last
-        // commit.
-        RollBackEdit();
-        failure = reasonWriteFailed;
-    }
+    const char* failure = ReserveIndexRoom() ? PlaceStagedFile(staged, entry.offset) : reasonDiskFull;
     if (failure != nullptr) return RefuseAddition(index, fileName, failure);
     return index;
 }

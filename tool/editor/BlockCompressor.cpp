@@ -1,0 +1,256 @@
+#include "tool/editor/BlockCompressor.h"
+
+#include <map>
+#include <new>
+
+#include <lz4.h>
+#include <zlib.h>
+
+#include "platform/File.h"
+
+namespace GAME {
+namespace {
+
+// Raw bytes that workers may read and pack ahead of the taker. The file being taken may go a
+// few blocks past it, so that it never waits behind files announced after it.
+constexpr std::uint64_t bytesAheadLimit = 16u << 20;
+// What a packed block costs beyond its bytes.
+constexpr std::uint64_t blockOverhead = 256;
+// Loose files open at once for reading ahead.
+constexpr unsigned int openFilesLimit = 64;
+
+}  // namespace
+
+bool PackBlock(const char* raw, unsigned int length, char* scratch, int scratchSize, PackedBlock& block) {
+    const int packed = LZ4_compress_fast(raw, scratch, static_cast<int>(length), scratchSize, 1);
+    const bool keepRaw = packed <= 0 || static_cast<unsigned int>(packed) >= length;
+    const char* stored = keepRaw ? raw : scratch;
+    try {
+        block.bytes.assign(stored, stored + (keepRaw ? length : static_cast<unsigned int>(packed)));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    block.expandedSize = length;
+    block.checksum =
+        static_cast<std::uint32_t>(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(raw), length));
+    return true;
+}
+
+struct BlockCompressor::Job {
+    explicit Job(std::string fileName) : name(std::move(fileName)) {}
+
+    enum class State {
+        announced,
+        opening,
+        reading,
+        failed
+    };
+
+    std::string name;
+    State state = State::announced;
+    platform::FileHandle file = platform::invalidFileHandle;
+    std::uint64_t length = 0;
+    unsigned int numBlocks = 0;
+    unsigned int claimed = 0;   // blocks handed to workers
+    unsigned int inFlight = 0;  // of those, still being read or packed
+    unsigned int taken = 0;
+    bool dropped = false;
+    std::map<unsigned int, PackedBlock> packed;  // packed and not yet taken, by block index
+
+    std::uint64_t BlockBytes(unsigned int index, unsigned int blockSize) const {
+        const std::uint64_t start = std::uint64_t(index) * blockSize;
+        return length - start < blockSize ? length - start : blockSize;
+    }
+};
+
+BlockCompressor::BlockCompressor(unsigned int threads, unsigned int blockSize)
+    : blockSize(blockSize), scratchSize(LZ4_compressBound(static_cast<int>(blockSize))) {
+    if (threads == 0) threads = std::thread::hardware_concurrency();
+    if (threads == 0) threads = 1;
+    // Every worker's buffers first: with too little memory there are no workers, and every file
+    // is packed by the caller as it would be without this.
+    std::vector<std::unique_ptr<char[]>> buffers;
+    for (unsigned int i = 0; i < 2 * threads; ++i) {
+        buffers.emplace_back(new (std::nothrow) char[i % 2 == 0 ? blockSize : static_cast<std::size_t>(scratchSize)]);
+        if (buffers.back() == nullptr) return;
+    }
+    for (unsigned int i = 0; i < threads; ++i) {
+        std::unique_ptr<char[]> raw = std::move(buffers[2 * i]);
+        std::unique_ptr<char[]> scratch = std::move(buffers[2 * i + 1]);
+        workers.emplace_back(
+            [this, raw = std::move(raw), scratch = std::move(scratch)] { Work(raw.get(), scratch.get()); });
+    }
+}
+
+BlockCompressor::~BlockCompressor() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        for (const std::shared_ptr<Job>& job : jobs) Drop(job);
+        jobs.clear();
+        current.reset();
+    }
+    workAvailable.notify_all();
+    for (std::thread& worker : workers) worker.join();
+}
+
+void BlockCompressor::Expect(const std::string& fileName) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        jobs.push_back(std::make_shared<Job>(fileName));
+    }
+    workAvailable.notify_one();
+}
+
+bool BlockCompressor::Expected(const std::string& fileName) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const std::shared_ptr<Job>& job : jobs)
+        if (job != current && job->name == fileName) return true;
+    return false;
+}
+
+bool BlockCompressor::Begin(const std::string& fileName, std::uint64_t* length) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (current != nullptr || workers.empty()) return false;
+    std::size_t position = 0;
+    while (position < jobs.size() && jobs[position]->name != fileName) ++position;
+    if (position == jobs.size()) return false;
+    for (; position > 0; --position) {
+        Drop(jobs.front());
+        jobs.pop_front();
+    }
+    current = jobs.front();
+    // The first file announced is the next one any worker opens.
+    workAvailable.notify_all();
+    blockReady.wait(lock,
+                    [this] { return current->state == Job::State::reading || current->state == Job::State::failed; });
+    if (current->state == Job::State::failed) {
+        lock.unlock();
+        End();
+        return false;
+    }
+    *length = current->length;
+    return true;
+}
+
+bool BlockCompressor::Next(PackedBlock& block) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (current == nullptr || current->taken >= current->numBlocks) return false;
+    Job& job = *current;
+    blockReady.wait(lock, [&job] { return job.packed.count(job.taken) != 0 || job.state == Job::State::failed; });
+    const auto found = job.packed.find(job.taken);
+    if (found == job.packed.end()) return false;
+    block = std::move(found->second);
+    job.packed.erase(found);
+    bytesAhead -= job.BlockBytes(job.taken, blockSize) + blockOverhead;
+    ++job.taken;
+    lock.unlock();
+    workAvailable.notify_all();
+    return true;
+}
+
+void BlockCompressor::End() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (current == nullptr) return;
+        Drop(current);
+        jobs.pop_front();
+        current.reset();
+    }
+    workAvailable.notify_all();
+}
+
+void BlockCompressor::Drop(const std::shared_ptr<Job>& job) {
+    job->dropped = true;
+    for (const auto& [index, block] : job->packed) bytesAhead -= job->BlockBytes(index, blockSize) + blockOverhead;
+    job->packed.clear();
+    CloseIfDone(*job);
+}
+
+void BlockCompressor::CloseIfDone(Job& job) {
+    if (job.file == platform::invalidFileHandle || job.inFlight != 0) return;
+    if (job.claimed < job.numBlocks && !job.dropped && job.state != Job::State::failed) return;
+    platform::CloseFile(job.file);
+    job.file = platform::invalidFileHandle;
+}
+
+std::shared_ptr<BlockCompressor::Job> BlockCompressor::NextClaim(unsigned int* blockIndex) {
+    unsigned int openFiles = 0;
+    bool first = true;
+    for (const std::shared_ptr<Job>& job : jobs) {
+        const bool front = first;
+        first = false;
+        if (job->dropped || job->state == Job::State::failed || job->state == Job::State::opening) continue;
+        if (job->state == Job::State::announced) {
+            if (openFiles >= openFilesLimit) return nullptr;
+            *blockIndex = UINT32_MAX;  // open it
+            return job;
+        }
+        if (job->claimed < job->numBlocks) {
+            const std::uint64_t cost = job->BlockBytes(job->claimed, blockSize) + blockOverhead;
+            const bool withinLimit = bytesAhead + cost <= bytesAheadLimit;
+            const bool nearTaker = front && job->claimed < job->taken + 2 * workers.size();
+            if (!withinLimit && !nearTaker) return nullptr;
+            *blockIndex = job->claimed++;
+            bytesAhead += cost;
+            return job;
+        }
+        if (job->file != platform::invalidFileHandle) ++openFiles;
+    }
+    return nullptr;
+}
+
+void BlockCompressor::Work(char* raw, char* scratch) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        unsigned int blockIndex = 0;
+        const std::shared_ptr<Job> job = NextClaim(&blockIndex);
+        if (job == nullptr) {
+            workAvailable.wait(lock);
+            continue;
+        }
+        if (blockIndex == UINT32_MAX) {
+            // Opening and measuring happen outside the lock; the other workers go on meanwhile.
+            job->state = Job::State::opening;
+            lock.unlock();
+            const platform::FileHandle file = platform::OpenFileForRead(job->name.c_str());
+            std::uint64_t length = 0;
+            const bool opened =
+                file != platform::invalidFileHandle && platform::GetFileSize(file, &length) && length <= 0xFFFFFFFFull;
+            lock.lock();
+            job->file = file;
+            job->length = length;
+            job->numBlocks = static_cast<unsigned int>((length + blockSize - 1) / blockSize);
+            job->state = opened ? Job::State::reading : Job::State::failed;
+            CloseIfDone(*job);
+            blockReady.notify_all();
+            workAvailable.notify_all();
+            continue;
+        }
+
+        ++job->inFlight;
+        const platform::FileHandle file = job->file;
+        const std::uint64_t expected = job->BlockBytes(blockIndex, blockSize);
+        const bool last = blockIndex + 1 == job->numBlocks;
+        lock.unlock();
+        // The last block asks for a whole block, so that a file that grew is seen to differ.
+        std::uint32_t bytesRead = 0;
+        PackedBlock block;
+        const bool ok = platform::ReadFileAt(file, raw, last ? blockSize : static_cast<unsigned int>(expected),
+                                             std::uint64_t(blockIndex) * blockSize, &bytesRead) &&
+                        bytesRead == expected && PackBlock(raw, bytesRead, scratch, scratchSize, block);
+        lock.lock();
+        --job->inFlight;
+        if (ok && !job->dropped) {
+            job->packed.emplace(blockIndex, std::move(block));
+        } else {
+            bytesAhead -= expected + blockOverhead;
+            if (!ok) job->state = Job::State::failed;
+        }
+        CloseIfDone(*job);
+        blockReady.notify_all();
+        if (!ok) workAvailable.notify_all();
+    }
+}
+
+}  // namespace GAME
