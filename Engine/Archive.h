@@ -236,6 +236,8 @@ private:
     static void CloseOnExit(void* archive);
     int AddStoredFile(const char* fileName);
     int AddCompressedFile(const char* fileName);
+    bool BeginReadAhead(const char* fileName, std::uint64_t* length);
+    const char* TakeReadAhead(std::uint64_t length, std::vector<std::vector<char>>* blocks, unsigned long* checksum);
     bool StageFromCompressor(const char* fileName, StagedFile& staged, std::uint64_t* length);
     const char* StageLooseFile(const char* fileName, StagedFile& staged, std::uint64_t* length);
     const char* StageBlock(StagedFile& staged, PackedBlock& block);

@@ -84,12 +84,13 @@ bool WillBeAdded(GAME::Archive& archive, const LooseFile& file, int importMode) 
     return importMode == importModeUpdate && file.attributes.lastWriteTime > archive.GetFileEntry(index).fileTime;
 }
 
-// Imports `files` in order. Compressed additions are packed ahead by worker threads, the
-// archive receiving the same bytes as from one thread.
+// Imports `files` in order. Worker threads read them ahead (and pack them, for compressed
+// additions), the archive receiving the same bytes as from one thread.
 void ImportFiles(GAME::Archive& archive, const std::vector<LooseFile>& files, int compressionLevel, int importMode) {
     std::unique_ptr<GAME::BlockCompressor> compressor;
-    if (compressionLevel != 0 && !files.empty() && packingThreads != 1) {
-        compressor = std::make_unique<GAME::BlockCompressor>(packingThreads, GAME::archiveBlockSize);
+    if (!files.empty() && packingThreads != 1) {
+        compressor =
+            std::make_unique<GAME::BlockCompressor>(packingThreads, GAME::archiveBlockSize, compressionLevel != 0);
         if (compressor->Threads() > 1 || packingThreads > 1) archive.UseBlockCompressor(compressor.get());
     }
     std::size_t announced = 0;

@@ -67,8 +67,9 @@ protected:
 
     std::string Import(const std::string& name, unsigned int threads, int mode = tool::importModeAdd,
                        const char* path = "t") {
-        return EditArchive(name, threads,
-                           [&](Archive& archive) { EXPECT_TRUE(tool::ImportPath(archive, path, "data", 5, mode)); });
+        return EditArchive(name, threads, [&](Archive& archive) {
+            EXPECT_TRUE(tool::ImportPath(archive, path, "data", level, mode));
+        });
     }
 
     // Every file of the archive `name` read back equals its loose file.
@@ -86,13 +87,19 @@ protected:
 
     test::ScratchDir dir;
     test::CurrentDirectory here{dir.Path()};
+    int level = 5;
 };
 
 TEST_F(ParallelPacking, ANewTreeGivesTheSameBytesForEveryThreadCount) {
-    const std::string alone = Import("1.arc", 1);
-    ExpectLooseContents("1.arc");
-    for (unsigned int threads : threadCounts)
-        EXPECT_TRUE(SameBytes(Import("n.arc", threads), alone)) << threads << " threads";
+    for (int compression : {5, 0}) {
+        level = compression;
+        const std::string alone = Import("1.arc", 1);
+        ExpectLooseContents("1.arc");
+        for (unsigned int threads : threadCounts)
+            EXPECT_TRUE(SameBytes(Import("n.arc", threads), alone)) << threads << " threads, level " << level;
+        std::filesystem::remove("1.arc");
+        std::filesystem::remove("n.arc");
+    }
 }
 
 TEST_F(ParallelPacking, HolesAreFilledByBestFitAsOneThreadFillsThem) {
@@ -109,16 +116,19 @@ TEST_F(ParallelPacking, HolesAreFilledByBestFitAsOneThreadFillsThem) {
         Loose("t/d" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".dat", test::RandomBytes(40 + 733 * i, i));
     const std::string base = test::ReadWholeFile("base.arc");
 
-    std::string expected;
-    for (unsigned int threads : {1u, 2u, 3u, 8u}) {
-        test::WriteWholeFile("x.arc", base);
-        Import("x.arc", threads, tool::importModeAdd, "more");
-        const std::string result = Import("x.arc", threads, tool::importModeReplace);
-        if (threads == 1) {
-            expected = result;
-            ExpectLooseContents("x.arc");
+    for (int compression : {5, 0}) {
+        level = compression;
+        std::string expected;
+        for (unsigned int threads : {1u, 2u, 3u, 8u}) {
+            test::WriteWholeFile("x.arc", base);
+            Import("x.arc", threads, tool::importModeAdd, "more");
+            const std::string result = Import("x.arc", threads, tool::importModeReplace);
+            if (threads == 1) {
+                expected = result;
+                ExpectLooseContents("x.arc");
+            }
+            EXPECT_TRUE(SameBytes(result, expected)) << threads << " threads, level " << level;
         }
-        EXPECT_TRUE(SameBytes(result, expected)) << threads << " threads";
     }
 }
 

@@ -103,6 +103,14 @@ const char* ReadLooseFile(LooseFile& loose, std::vector<char>& bytes, uLong* che
     return nullptr;
 }
 
+// Ends the taking of a file's blocks from a block compressor, however the addition ends.
+struct ReadAheadEnd {
+    BlockCompressor* compressor;
+    ~ReadAheadEnd() {
+        if (compressor != nullptr) compressor->End();
+    }
+};
+
 }  // namespace
 
 std::uint64_t StagingLimit() { return stagingLimit; }
@@ -144,10 +152,29 @@ const char* Archive::StageBlock(StagedFile& staged, PackedBlock& block) {
     return nullptr;
 }
 
-bool Archive::StageFromCompressor(const char* fileName, StagedFile& staged, std::uint64_t* length) {
+bool Archive::BeginReadAhead(const char* fileName, std::uint64_t* length) {
     if (blockCompressor == nullptr) return false;
     if (!blockCompressor->Expected(fileName)) blockCompressor->Expect(fileName);
-    if (!blockCompressor->Begin(fileName, length)) return false;
+    return blockCompressor->Begin(fileName, length);
+}
+
+const char* Archive::TakeReadAhead(std::uint64_t length, std::vector<std::vector<char>>* blocks, uLong* checksum) {
+    for (std::uint64_t done = 0; done < length;) {
+        PackedBlock block;
+        if (!blockCompressor->Next(block)) return reasonReadFailed;
+        *checksum = adler32_combine(*checksum, block.checksum, block.expandedSize);
+        done += block.expandedSize;
+        if (blocks != nullptr) {
+            blocks->push_back(std::move(block.bytes));
+        } else if (!platform::WriteAll(archiveFileHandle, block.bytes.data(), block.bytes.size())) {
+            return reasonWriteFailed;
+        }
+    }
+    return nullptr;
+}
+
+bool Archive::StageFromCompressor(const char* fileName, StagedFile& staged, std::uint64_t* length) {
+    if (!BeginReadAhead(fileName, length)) return false;
     const std::uint64_t numBlocks = (*length + blockSize - 1) / blockSize;
     bool whole = true;
     for (std::uint64_t i = 0; i < numBlocks && whole; ++i) {
@@ -228,28 +255,46 @@ int Archive::AddFile(const char* fileName, int compressionLevel) {
 
 int Archive::AddStoredFile(const char* fileName) {
     if (FindFile(fileName) >= 0) return -1;
+    // Blocks the workers read ahead are used as they come. A small file that they could not
+    // read whole is read again here, which tells why; a large one fails as a read here fails.
+    std::uint64_t length = 0;
+    bool readAhead = BeginReadAhead(fileName, &length);
+    const ReadAheadEnd endsReadAhead{readAhead ? blockCompressor : nullptr};
+    std::vector<std::vector<char>> blocks;
+    uLong checksum = adler32(0, nullptr, 0);
+    if (readAhead && length <= wholeReadLimit) {
+        readAhead = TakeReadAhead(length, &blocks, &checksum) == nullptr;
+        blockCompressor->End();
+    }
     LooseFile loose;
-    if (!OpenLooseFile(fileName, loose)) return -1;
-    const int index = AllocateFileEntry(fileName, loose.length, loose.length, false);
+    if (!readAhead) {
+        if (!OpenLooseFile(fileName, loose)) return -1;
+        length = loose.length;
+    }
+    const int index =
+        AllocateFileEntry(fileName, static_cast<unsigned int>(length), static_cast<unsigned int>(length), false);
     if (index < 0) return index;
 
-    uLong checksum = 0;
     const char* failure = nullptr;
     if (!ReserveIndexRoom()) {
         failure = reasonDiskFull;
-    } else if (loose.length <= wholeReadLimit) {
+    } else if (length <= wholeReadLimit) {
         // A small file is read whole, so that its write can wait for a flush of the journal
         // that it shares with others.
-        std::vector<std::vector<char>> blocks(1);
-        failure = ReadLooseFile(loose, blocks[0], &checksum);
+        if (!readAhead) {
+            blocks.resize(1);
+            failure = ReadLooseFile(loose, blocks[0], &checksum);
+        }
         if (failure == nullptr &&
             (journal == nullptr || !journal->WriteWhenSaved(fileArray[index].offset, std::move(blocks)))) {
             // Writes held back before this one may be lost with it: back to the last commit.
             RollBackEdit();
             failure = reasonWriteFailed;
         }
-    } else if (!ProtectRange(fileArray[index].offset, loose.length) || !SetFilePosition(fileArray[index].offset)) {
+    } else if (!ProtectRange(fileArray[index].offset, length) || !SetFilePosition(fileArray[index].offset)) {
         failure = reasonWriteFailed;
+    } else if (readAhead) {
+        failure = TakeReadAhead(length, nullptr, &checksum);
     } else {
         failure = CopyLooseFile(loose, archiveFileHandle, &checksum);
     }

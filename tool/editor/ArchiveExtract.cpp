@@ -15,8 +15,8 @@
 namespace GAME {
 namespace {
 
-// The copy buffer of a stored file.
-constexpr unsigned int fileBufferSize = 4096;
+// The copy buffer of a stored file: large, so that a big file costs few system calls.
+constexpr unsigned int fileBufferSize = 1u << 20;
 
 // Why a file was not extracted whole, as its line on standard error says it. The bytes of a
 // file whose data is damaged are still written, as far as they could be recovered.
@@ -68,11 +68,12 @@ bool Archive::ExtractFileWith(int fileIndex, platform::OutputFolder& output, con
 }
 
 const char* Archive::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) {
-    char* fileBuffer = static_cast<char*>(std::malloc(fileBufferSize));
+    const unsigned int bufferSize = fileEntry.size < fileBufferSize ? fileEntry.size + 1 : fileBufferSize;
+    char* fileBuffer = static_cast<char*>(std::malloc(bufferSize));
     if (!GAME_CHECK(fileBuffer)) return reasonNoMemory;
     const char* failure = SetFilePosition(fileEntry.offset) ? nullptr : reasonUnreadable;
     for (unsigned int remaining = failure == nullptr ? fileEntry.size : 0; remaining > 0;) {
-        const std::uint32_t chunk = remaining < fileBufferSize ? remaining : fileBufferSize;
+        const std::uint32_t chunk = remaining < bufferSize ? remaining : bufferSize;
         std::uint32_t bytesRead = 0, bytesWritten = 0;
         platform::ReadFile(archiveFileHandle, fileBuffer, chunk, &bytesRead);
         const bool written = platform::WriteFile(outputFile, fileBuffer, bytesRead, &bytesWritten);

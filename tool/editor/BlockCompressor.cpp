@@ -36,6 +36,23 @@ bool PackBlock(const char* raw, unsigned int length, char* scratch, int scratchS
     return true;
 }
 
+namespace {
+
+// A block as it is, with its checksum. Gives false when memory runs out.
+bool KeepBlock(const char* raw, unsigned int length, PackedBlock& block) {
+    try {
+        block.bytes.assign(raw, raw + length);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    block.expandedSize = length;
+    block.checksum =
+        static_cast<std::uint32_t>(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(raw), length));
+    return true;
+}
+
+}  // namespace
+
 struct BlockCompressor::Job {
     explicit Job(std::string fileName) : name(std::move(fileName)) {}
 
@@ -63,8 +80,8 @@ struct BlockCompressor::Job {
     }
 };
 
-BlockCompressor::BlockCompressor(unsigned int threads, unsigned int blockSize)
-    : blockSize(blockSize), scratchSize(LZ4_compressBound(static_cast<int>(blockSize))) {
+BlockCompressor::BlockCompressor(unsigned int threads, unsigned int blockSize, bool compress)
+    : blockSize(blockSize), scratchSize(LZ4_compressBound(static_cast<int>(blockSize))), compress(compress) {
     if (threads == 0) threads = std::thread::hardware_concurrency();
     if (threads == 0) threads = 1;
     // Every worker's buffers first: with too little memory there are no workers, and every file
@@ -236,9 +253,11 @@ void BlockCompressor::Work(char* raw, char* scratch) {
         // The last block asks for a whole block, so that a file that grew is seen to differ.
         std::uint32_t bytesRead = 0;
         PackedBlock block;
-        const bool ok = platform::ReadFileAt(file, raw, last ? blockSize : static_cast<unsigned int>(expected),
-                                             std::uint64_t(blockIndex) * blockSize, &bytesRead) &&
-                        bytesRead == expected && PackBlock(raw, bytesRead, scratch, scratchSize, block);
+        const bool ok =
+            platform::ReadFileAt(file, raw, last ? blockSize : static_cast<unsigned int>(expected),
+                                 std::uint64_t(blockIndex) * blockSize, &bytesRead) &&
+            bytesRead == expected &&
+            (compress ? PackBlock(raw, bytesRead, scratch, scratchSize, block) : KeepBlock(raw, bytesRead, block));
         lock.lock();
         --job->inFlight;
         if (ok && !job->dropped) {

@@ -30,13 +30,15 @@ struct PackedBlock {
 /// Gives false only when memory runs out.
 bool PackBlock(const char* raw, unsigned int length, char* scratch, int scratchSize, PackedBlock& block);
 
-/// Loose files announced in the order they will be added, packed ahead by worker threads. The
-/// memory held by blocks packed and not yet taken is bounded, whatever the files' sizes.
+/// Loose files announced in the order they will be added, packed ahead by worker threads (or, for
+/// stored additions, read and summed ahead, their blocks kept raw). The memory held by blocks
+/// packed and not yet taken is bounded, whatever the files' sizes.
 class BlockCompressor {
 public:
-    /// `threads` workers (0: one per processor core); `blockSize` as the archive's. When their
-    /// buffers cannot be had there are no workers, and Begin always gives false.
-    BlockCompressor(unsigned int threads, unsigned int blockSize);
+    /// `threads` workers (0: one per processor core); `blockSize` as the archive's; `compress`
+    /// false keeps every block raw. When the workers' buffers cannot be had there are none, and
+    /// Begin always gives false.
+    BlockCompressor(unsigned int threads, unsigned int blockSize, bool compress = true);
     ~BlockCompressor();
     BlockCompressor(const BlockCompressor&) = delete;
     BlockCompressor& operator=(const BlockCompressor&) = delete;
@@ -76,6 +78,7 @@ private:
 
     const unsigned int blockSize;
     const int scratchSize;
+    const bool compress;
     std::mutex mutex;
     std::condition_variable workAvailable;  // for the workers
     std::condition_variable blockReady;     // for the taker
