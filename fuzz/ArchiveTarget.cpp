@@ -26,9 +26,8 @@ void RunArchiveTarget(const std::uint8_t* data, std::size_t size) {
                 std::vector<char> contents(entry.expandedSize < (64u << 20) ? entry.expandedSize : (64u << 20));
                 archive.ReadFileData(static_cast<int>(i), contents.data(), 0, static_cast<unsigned>(contents.size()));
             }
-            // The output folder is taken as a name inside the archive's world: a leading '/' is
-            // dropped and upper case is folded. Extract from inside the scratch folder to a
-            // relative "out", or the files would land under the current directory.
+            // Extract from inside the scratch folder to a relative "out", so that the files land
+            // in the scratch folder whatever the case of its path.
             const test::CurrentDirectory inScratch(scratch);
             archive.ExtractAllFiles("out");
         }

@@ -2,10 +2,14 @@
 // that already lies inside. Paths may use '\' or '/' as the separator.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/FileHandle.h"
+#include "platform/FolderListing.h"
 
 namespace platform {
 
@@ -24,6 +28,13 @@ enum class OutputRefusal {
 /// time from the one above, never by a path checked beforehand, so a link swapped in meanwhile
 /// cannot redirect the file either. The folders of the previous file stay open, which saves
 /// reopening them for the next file in the same folder.
+///
+/// Names are looked up on disk with ASCII case ignored, as on Windows: a folder of the
+/// destination's path, a folder below it or the file itself that exists under another case is
+/// used under its own name (FolderListing::Match picks it: the exact spelling first), and only
+/// what does not exist is made, spelt as asked. The entry is picked from a listing of the folder
+/// already open above it and then opened by that name with the same rules; each folder is listed
+/// at most once per object, and what the object makes is added to the listing it keeps.
 class OutputFolder {
 public:
     /// `root` null or empty means the current directory. Nothing is created or opened yet.
@@ -38,14 +49,28 @@ public:
     /// with the reason in `*refusal` when that is not null.
     FileHandle Create(const std::string& relativePath, OutputRefusal* refusal = nullptr);
 
+    /// How many folders this object has listed to look names up in.
+    std::size_t FoldersListed() const { return foldersListed; }
+
 private:
     bool OpenRoot();
     void CloseFoldersFrom(std::size_t level);
+    // The listing of the open `folder`, kept in `*slot` for the time it stays open.
+    FolderListing& ListingOf(FileHandle folder, FolderListing** slot);
+    // Notes the open `folder`, just made, as empty.
+    FolderListing* MadeEmpty(FileHandle folder);
 
     std::string root;
     FileHandle rootHandle = invalidFileHandle;
     std::vector<std::string> folderNames;  // the folders below the root that are open, outermost first
     std::vector<FileHandle> folderHandles;
+    // The listings read, by the identity of their folder (volume and file id), so that a folder
+    // left and entered again is not listed again.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, FolderListing> listings;
+    FolderListing unidentified;  // for a folder whose identity cannot be had; read anew each time
+    FolderListing* rootListing = nullptr;
+    std::vector<FolderListing*> folderListings;  // beside folderHandles; null until needed
+    std::size_t foldersListed = 0;
 };
 
 /// One file below `root`, as OutputFolder::Create makes it.

@@ -18,8 +18,10 @@ constexpr std::uint64_t largestDatabaseBytes = std::uint64_t(1) << 30;
 /// is longer than largestDatabaseBytes, does not fit in memory, or is not a database.
 bool LoadDatabase(const char* path, GAME::Database& database);
 
-/// With `recordName`, writes that one record as text to the file `location`; without, writes
-/// every record under the folder `location` (normalised; empty for the current directory).
+/// With `recordName`, writes that one record as text to the file `location` (as typed); without,
+/// writes every record under the folder `location` (normalised as NormalizePath says, so an
+/// absolute one stays absolute; empty for the current directory), using the folders that exist
+/// under another case as they are spelt on disk.
 /// Each record not written gets a line on standard error; gives true when none failed.
 bool ExportDatabase(GAME::Database& database, const char* location, const char* recordName);
 

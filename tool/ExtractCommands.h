@@ -11,8 +11,10 @@ namespace tool {
 
 /// With `fileName`, extracts that one stored file under `location` ("file: ... not found in
 /// archive." when it is not there); without, extracts every file under `location` + "/" +
-/// `folder`. Links below `location` are never followed (GAME::Archive::ExtractFile). Gives true
-/// when every file asked for was extracted whole; each one that was not has a line saying why.
+/// `folder`. The location is normalised as NormalizePath says (an absolute one stays absolute),
+/// and folders and files that exist under another case are used as they are spelt on disk.
+/// Links below `location` are never followed (GAME::Archive::ExtractFile). Gives true when every
+/// file asked for was extracted whole; each one that was not has a line saying why.
 bool ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName,
                   const std::string& folder = std::string());
 

@@ -5,6 +5,7 @@
 
 #include "Engine/Archive.h"
 #include "platform/FileSystem.h"
+#include "platform/FolderListing.h"
 #include "platform/Signals.h"
 #include "tool/editor/ArchiveStatistics.h"
 
@@ -23,15 +24,17 @@ bool RemoveMissingFiles(GAME::Archive& archive, const char* directory) {
         std::fprintf(stderr, "Invalid path %s\n", directory);
         return false;
     }
+    // Stored names are lower case; the loose files keep whatever case they were made with. As
+    // on Windows, a file is there when its path below the directory matches the stored name
+    // with ASCII case ignored.
+    platform::CaseInsensitivePaths disk(directory);
     const unsigned int count = archive.GetNumFiles();
     for (unsigned int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
         if (!(entry.flags & GAME::Archive::fileFlagInUse) || entry.name == nullptr) continue;
-        // The directory as typed, then always one '/': the printed path shows exactly what was
-        // looked for.
+        if (disk.Find(entry.name)) continue;
+        // The directory as typed, then always one '/', then the stored name.
         const std::string path = std::string(directory) + "/" + entry.name;
-        platform::FileAttributes attributes;
-        if (platform::GetFileAttributes(path.c_str(), &attributes)) continue;
         std::printf("removing file: %s\n", path.c_str());
         archive.RemoveFile(static_cast<int>(i));
     }

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "platform/FileSystem.h"
+#include "platform/FolderListing.h"
 #include "platform/NativeFile.h"
 #include "platform/OutputFolder.h"
-#include "platform/Paths.h"
 #include "platform/Signals.h"
 
 namespace platform {
@@ -295,10 +295,11 @@ std::vector<std::string> PathComponents(const std::string& path) {
 }
 
 // Opens the folder `name` inside `above`, making it when it is missing, without following a
-// link. Gives -1 with the reason in `*refusal`.
-int OpenFolderAt(int above, const char* name, OutputRefusal* refusal) {
+// link. Gives -1 with the reason in `*refusal`; `*made` tells whether this call made it.
+int OpenFolderAt(int above, const char* name, OutputRefusal* refusal, bool* made) {
     *refusal = OutputRefusal::failed;
-    for (bool made = false;; made = true) {
+    *made = false;
+    for (bool tried = false;; tried = true) {
         const int fd = OpenAt(above, name, folderAccess | O_DIRECTORY | O_NOFOLLOW);
         if (fd >= 0) {
             struct stat st;
@@ -310,9 +311,12 @@ int OpenFolderAt(int above, const char* name, OutputRefusal* refusal) {
             errno = ENOTDIR;
             return -1;
         }
-        if (errno == ENOENT && !made) {
+        if (errno == ENOENT && !tried) {
             // Made by someone else meanwhile is as good; a link made meanwhile is refused above.
-            if (::mkdirat(above, name, 0777) != 0 && errno != EEXIST) return -1;
+            if (::mkdirat(above, name, 0777) == 0)
+                *made = true;
+            else if (errno != EEXIST)
+                return -1;
             continue;
         }
         if (IsLinkAt(above, name)) {
@@ -347,21 +351,80 @@ void OutputFolder::CloseFoldersFrom(std::size_t level) {
     if (level < folderHandles.size()) {
         folderHandles.resize(level);
         folderNames.resize(level);
+        folderListings.resize(level);
     }
 }
 
+FolderListing& OutputFolder::ListingOf(FileHandle folder, FolderListing** slot) {
+    if (*slot != nullptr) return **slot;
+    struct stat st;
+    if (::fstat(Descriptor(folder), &st) != 0) {
+        unidentified = FolderListing();
+        ListOpenFolder(folder, &unidentified);
+        ++foldersListed;
+        return unidentified;
+    }
+    const auto key = std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
+    auto known = listings.find(key);
+    if (known == listings.end()) {
+        known = listings.emplace(key, FolderListing()).first;
+        // One that cannot be listed (no right to read it) finds only names spelt as asked.
+        ListOpenFolder(folder, &known->second);
+        ++foldersListed;
+    }
+    *slot = &known->second;
+    return known->second;
+}
+
+FolderListing* OutputFolder::MadeEmpty(FileHandle folder) {
+    struct stat st;
+    if (::fstat(Descriptor(folder), &st) != 0) return nullptr;
+    FolderListing& listing =
+        listings[std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino))];
+    listing = FolderListing();  // a folder removed meanwhile may have left its identity to this one
+    return &listing;
+}
+
 // The destination is what the user chose: it is opened by its path, links and all, and made
-// when missing.
+// when missing. A folder of the path missing under its own spelling is looked for with ASCII case
+// ignored (its spelling first, then the others in byte order, the first that opens as a folder),
+// and made as spelt when none is there.
 bool OutputFolder::OpenRoot() {
     if (rootHandle != invalidFileHandle) return true;
     const std::string native = root.empty() ? std::string(".") : ToNativePath(root.c_str());
     int fd = OpenAt(AT_FDCWD, native.c_str(), folderAccess | O_DIRECTORY);
-    if (fd < 0 && errno == ENOENT) {
-        CreateDirectories(native.c_str());
-        fd = OpenAt(AT_FDCWD, native.c_str(), folderAccess | O_DIRECTORY);
+    if (fd >= 0) {
+        rootHandle = fd;
+        return true;
     }
-    if (fd < 0) return false;
-    rootHandle = fd;
+    if (errno != ENOENT) return false;
+
+    int above = OpenAt(AT_FDCWD, native[0] == '/' ? "/" : ".", folderAccess | O_DIRECTORY);
+    bool made = false;
+    for (const std::string& component : PathComponents(native)) {
+        if (above < 0) return false;
+        made = false;
+        fd = OpenAt(above, component.c_str(), folderAccess | O_DIRECTORY);
+        if (fd < 0 && errno == ENOENT && component != "." && component != "..") {
+            FolderListing listing;
+            ListOpenFolder(above, &listing);
+            ++foldersListed;
+            for (const std::string& spelling : listing.Spellings(component)) {
+                fd = OpenAt(above, spelling.c_str(), folderAccess | O_DIRECTORY);
+                if (fd >= 0) break;
+            }
+            if (fd < 0) {
+                // Made by someone else meanwhile is as good.
+                if (::mkdirat(above, component.c_str(), 0777) == 0) made = true;
+                if (made || errno == EEXIST) fd = OpenAt(above, component.c_str(), folderAccess | O_DIRECTORY);
+            }
+        }
+        CloseKeepingError(above);
+        above = fd;
+    }
+    if (above < 0) return false;
+    rootHandle = above;
+    if (made) rootListing = MadeEmpty(rootHandle);
     return true;
 }
 
@@ -388,15 +451,25 @@ FileHandle OutputFolder::Create(const std::string& relativePath, OutputRefusal* 
     while (shared < depth && shared < folderNames.size() && folderNames[shared] == components[shared]) ++shared;
     CloseFoldersFrom(shared);
     for (std::size_t level = shared; level < depth; ++level) {
-        const int above = level == 0 ? Descriptor(rootHandle) : Descriptor(folderHandles.back());
-        const int fd = OpenFolderAt(above, components[level].c_str(), &why);
+        const FileHandle above = level == 0 ? rootHandle : folderHandles.back();
+        FolderListing& listing = ListingOf(above, level == 0 ? &rootListing : &folderListings.back());
+        const std::string* existing = listing.Match(components[level], true);
+        const std::string name = existing != nullptr ? *existing : components[level];
+        bool made = false;
+        const int fd = OpenFolderAt(Descriptor(above), name.c_str(), &why, &made);
         if (fd < 0) return invalidFileHandle;
+        if (made) listing.Add(name, true);
         folderNames.push_back(components[level]);
         folderHandles.push_back(fd);
+        folderListings.push_back(made ? MadeEmpty(fd) : nullptr);
     }
-    const int folder = depth == 0 ? Descriptor(rootHandle) : Descriptor(folderHandles.back());
-    const int fd = OpenLeafAt(folder, components.back().c_str());
+    const FileHandle folder = depth == 0 ? rootHandle : folderHandles.back();
+    FolderListing& listing = ListingOf(folder, depth == 0 ? &rootListing : &folderListings.back());
+    const std::string* existing = listing.Match(components.back(), false);
+    const std::string name = existing != nullptr ? *existing : components.back();
+    const int fd = OpenLeafAt(Descriptor(folder), name.c_str());
     if (fd < 0) return invalidFileHandle;
+    listing.Add(name, false);
     const FileHandle file = Checked(fd, false);
     if (file != invalidFileHandle) why = OutputRefusal::none;
     return file;

@@ -1,7 +1,8 @@
 """End-to-end tests of a hostile world: links in the destination, archives and databases that
 claim huge tables, long hash chains, archives the user may only read, exit statuses that tell
-what was done, typos that must not destroy anything, and link loops in an imported tree. Each
-test class is its own CTest test; name one to run it alone:
+what was done, typos that must not destroy anything, link loops in an imported tree, trees spelt
+in mixed case and absolute locations. Each test class is its own CTest test; name one to run it
+alone:
 
     BRANNOCK=build/brannock python3 tests/cli/test_hostile.py ExitStatusTest
 """
@@ -399,6 +400,150 @@ class LinkLoopsTest(CliTest):
         self.assertEqual((done.returncode, done.stderr), (0, b""))
         # A link to a folder outside the tree is followed once, as a folder of the tree.
         self.assertEqual(sorted(self.names()), ["t/a.txt", "t/elsewhere/c.txt", "t/sub/b.txt"])
+
+
+class MixedCaseTest(CliTest):
+    """Game data made where file names ignore case is spelt in any case, while stored names are
+    lower case. As on Windows, a name finds what exists on disk whatever its case; only what does
+    not exist is made, in lower case."""
+
+    LOOSE = {
+        "Core/Images/X.png": b"x image",
+        "Core/Images/Logo.PNG": b"logo",
+        "Core/ReadMe.txt": b"read me",
+        "Core/Shaders/Lit.FX": b"lit",
+        "Sounds/Door.WAV": b"door",
+        "Sounds/Music/Theme.ogg": b"theme",
+        "sounds/step.wav": b"step",  # a second folder "sounds" beside "Sounds"
+        "Maps/Level1/Map.BIN": b"map",
+    }
+
+    def setUp(self):
+        super().setUp()
+        for name, contents in self.LOOSE.items():
+            self.write("Game/Data/" + name, contents)
+        for folder in ("Core", "Sounds", "sounds", "Maps"):
+            self.ok("Data.arc", "-add", folder, "Game/Data")
+        self.stored = sorted(name.lower() for name in self.LOOSE)
+        self.assertEqual(sorted(self.names("Data.arc")), self.stored)
+
+    def test_remove_missing_leaves_a_mixed_case_tree_untouched(self):
+        before = self.read("Data.arc")
+        self.assertEqual(self.run_tool("Data.arc", "-removeMissing", "Game/Data"), (0, "", ""))
+        self.assertEqual(self.read("Data.arc"), before)  # nothing removed, nothing compacted
+        # A file that is gone is still removed, and told as the stored name below the base as typed.
+        os.remove(self.path("Game/Data/Sounds/Door.WAV"))
+        self.assertEqual(self.run_tool("Data.arc", "-removeMissing", "Game/Data"),
+                         (0, "removing file: Game/Data/sounds/door.wav\n", ""))
+        self.assertEqual(sorted(self.names("Data.arc")), [n for n in self.stored if n != "sounds/door.wav"])
+
+    def test_remove_missing_keeps_a_name_any_folder_of_that_name_holds(self):
+        # "sounds/step.wav" lies in "sounds", "sounds/music/theme.ogg" in "Sounds": both are there.
+        write_stored_archive(self.path("b.arc"), [(b"sounds/step.wav", b"s"), (b"sounds/music/theme.ogg", b"t"),
+                                                   (b"sounds/gone.wav", b"g"), (b"SOUNDS/Door.wav", b"d")])
+        self.assertEqual(self.run_tool("b.arc", "-removeMissing", "Game/Data"),
+                         (0, "removing file: Game/Data/sounds/gone.wav\n", ""))
+        self.assertEqual(self.names("b.arc"), ["sounds/step.wav", "sounds/music/theme.ogg", "SOUNDS/Door.wav"])
+
+    def test_extraction_uses_the_folders_and_files_that_exist(self):
+        self.write("Out/Data/Core/Images/X.PNG", "an older and longer image")
+        self.write("Out/Data/Core/Keep.txt", "not in the archive")
+        out = self.ok("Data.arc", "-extract", "out")
+        self.assertEqual(out, "".join("(%d / 8) %s\n" % (i + 1, name)
+                                      for i, name in enumerate(self.names("Data.arc"))))
+        self.assertEqual(os.listdir(self.path("Out")), ["Data"])
+        self.assertNotIn("out", os.listdir(self.dir))
+        self.assertEqual(sorted(os.listdir(self.path("Out/Data"))), ["Core", "maps", "sounds"])
+        self.assertEqual(sorted(os.listdir(self.path("Out/Data/Core/Images"))), ["X.PNG", "logo.png"])
+        self.assertEqual(self.read("Out/Data/Core/Images/X.PNG"), b"x image")
+        self.assertEqual(self.read("Out/Data/Core/Keep.txt"), b"not in the archive")
+        self.assertEqual(self.read("Out/Data/Core/readme.txt"), b"read me")
+        self.assertEqual(self.read("Out/Data/sounds/music/theme.ogg"), b"theme")
+
+        # The one-file form, its location spelt otherwise again.
+        self.write("Out/Core/ReadMe.TXT", "older")
+        self.assertEqual(self.ok("Data.arc", "-extract", "OUT", "Core\\README.txt"), "")
+        self.assertEqual(sorted(os.listdir(self.path("Out"))), ["Core", "Data"])
+        self.assertEqual(os.listdir(self.path("Out/Core")), ["ReadMe.TXT"])
+        self.assertEqual(self.read("Out/Core/ReadMe.TXT"), b"read me")
+
+    def test_record_export_uses_the_folders_and_files_that_exist(self):
+        db = DatabaseWriter()
+        db.record("config/sample/widget.rec", db.field(0, "n", [1]))
+        db.record("filler/r0.rec", db.field(0, "n", [2]))
+        db.write(self.path("db.bin"))
+        self.write("Records/Config/Sample/Widget.REC", "older")
+        self.assertEqual(self.ok("db.bin", "-database", "records"),
+                         "(1/2) Extracting config/sample/widget.rec\n(2/2) Extracting filler/r0.rec\n")
+        self.assertNotIn("records", os.listdir(self.dir))
+        self.assertEqual(sorted(os.listdir(self.path("Records"))), ["Config", "filler"])
+        self.assertEqual(os.listdir(self.path("Records/Config/Sample")), ["Widget.REC"])
+        self.assertEqual(self.read("Records/Config/Sample/Widget.REC"), b"n,1,\n")
+        self.assertEqual(self.read("Records/filler/r0.rec"), b"n,2,\n")
+
+    def test_a_name_that_folds_to_two_folders_goes_into_one_of_them(self):
+        # No exact spelling: the first in byte order ("Out/DATA"), and nothing new is made.
+        for folder in ("Out/Data/sounds", "Out/DATA"):
+            os.makedirs(self.path(folder))
+        self.ok("Data.arc", "-extract", "out")
+        self.assertEqual(sorted(os.listdir(self.path("Out"))), ["DATA", "Data"])
+        self.assertEqual(os.listdir(self.path("Out/Data")), ["sounds"])
+        self.assertEqual(os.listdir(self.path("Out/Data/sounds")), [])
+        self.assertEqual(self.read("Out/DATA/sounds/step.wav"), b"step")
+        # Where one is spelt exactly as asked, that one.
+        os.makedirs(self.path("Out/data"))
+        self.ok("Data.arc", "-extract", "Out", "core/readme.txt")
+        self.assertEqual(sorted(os.listdir(self.path("Out"))), ["DATA", "Data", "core", "data"])
+        self.ok("Data.arc", "-extract", "out")
+        self.assertEqual(self.read("Out/data/core/readme.txt"), b"read me")
+        self.assertEqual(os.listdir(self.path("Out/Data")), ["sounds"])
+
+
+class AbsoluteLocationsTest(CliTest):
+    """A location that starts with "/" is that place, not one below the current directory. Its
+    folders that exist are found whatever their case; those made are lower case."""
+
+    def setUp(self):
+        super().setUp()
+        os.makedirs(self.path("work"))
+        os.makedirs(self.path("Mixed/Case"))
+        write_stored_archive(self.path("work/Pack.arc"), [(b"textures/a.tex", b"a"), (b"sounds/b.wav", b"b")])
+        db = DatabaseWriter()
+        db.record("config/sample/widget.rec", db.field(0, "n", [1]))
+        db.write(self.path("work/db.bin"))
+        self.location = self.path("Mixed", "Case", "Dest")
+        self.assertTrue(os.path.isabs(self.location))
+
+    def run_in_work(self, *args):
+        done = subprocess.run([BRANNOCK, *args], cwd=self.path("work"), capture_output=True, timeout=60)
+        return done.returncode, without_elapsed_time(done.stdout.decode("latin-1")), done.stderr.decode("latin-1")
+
+    def assert_work_untouched(self):
+        self.assertEqual(sorted(os.listdir(self.path("work"))), ["Pack.arc", "db.bin"])
+
+    def test_extract_to_an_absolute_location(self):
+        self.assertEqual(self.run_in_work("Pack.arc", "-extract", self.location),
+                         (0, "(1 / 2) textures/a.tex\n(2 / 2) sounds/b.wav\n", ""))
+        self.assertEqual(self.read("Mixed/Case/dest/pack/textures/a.tex"), b"a")
+        self.assertEqual(self.run_in_work("Pack.arc", "-extract", self.location.replace("/", "\\"), "sounds/b.wav"),
+                         (0, "", ""))
+        self.assertEqual(self.read("Mixed/Case/dest/sounds/b.wav"), b"b")
+        self.assertEqual(os.listdir(self.path("Mixed/Case")), ["dest"])
+        # A location none of whose last folders exists is made.
+        self.assertEqual(self.run_in_work("Pack.arc", "-extract", self.path("New", "Place"), "textures/a.tex"),
+                         (0, "", ""))
+        self.assertEqual(self.read("new/place/textures/a.tex"), b"a")
+        self.assert_work_untouched()
+
+    def test_export_records_to_an_absolute_location(self):
+        self.assertEqual(self.run_in_work("db.bin", "-database", self.location),
+                         (0, "(1/1) Extracting config/sample/widget.rec\n", ""))
+        self.assertEqual(self.read("Mixed/Case/dest/config/sample/widget.rec"), b"n,1,\n")
+        # The file of a one-record export is taken as typed.
+        one = self.path("Mixed", "One.TXT")
+        self.assertEqual(self.run_in_work("db.bin", "-database", one, "config/sample/widget.rec"), (0, "", ""))
+        self.assertEqual(self.read("Mixed/One.TXT"), b"n,1,\n")
+        self.assert_work_untouched()
 
 
 if __name__ == "__main__":

@@ -1,7 +1,10 @@
 // Files created below a destination folder: the folders made on the way, and symbolic links in
-// the destination that are replaced (where the file goes) or refused (on its way), never followed.
+// the destination that are replaced (where the file goes) or refused (on its way), never followed;
+// folders and files that exist under another case used as they are.
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +29,16 @@ OutputRefusal Put(OutputFolder& output, const std::string& relativePath, const s
     EXPECT_EQ(static_cast<bool>(file), refusal == OutputRefusal::none) << relativePath;
     return refusal;
 }
+
+// The names in a folder, sorted.
+std::vector<std::string> Entries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+using Names = std::vector<std::string>;
 
 class OutputFolderTest : public testing::Test {
 protected:
@@ -143,6 +156,101 @@ TEST_F(OutputFolderTest, OtherFailuresAreToldApartFromLinks) {
     OutputFolder under("blocked/dest");
     EXPECT_EQ(Put(under, "x.txt", "x"), OutputRefusal::failed);
     EXPECT_EQ(platform::CreateFileBelow("blocked", "x.txt"), platform::invalidFileHandle);
+}
+
+TEST_F(OutputFolderTest, FoldersAndFilesThatExistUnderAnotherCaseAreUsed) {
+    test::WriteWholeFile("Out/Data/Core/X.PNG", "a longer file that was there before");
+    OutputFolder output("out/data");
+    EXPECT_EQ(Put(output, "core/x.png", "new"), OutputRefusal::none);
+    EXPECT_EQ(Put(output, "core/images/y.png", "y"), OutputRefusal::none);
+    EXPECT_EQ(Put(output, "sounds/a.wav", "a"), OutputRefusal::none);
+    // Made in this run, then named again under another case: the same folder and file.
+    EXPECT_EQ(Put(output, "Sounds/A.WAV", "A"), OutputRefusal::none);
+    EXPECT_EQ(Entries("."), Names{"Out"});
+    EXPECT_EQ(Entries("Out/Data"), (Names{"Core", "sounds"}));
+    EXPECT_EQ(Entries("Out/Data/Core"), (Names{"X.PNG", "images"}));
+    EXPECT_EQ(test::ReadWholeFile("Out/Data/Core/X.PNG"), "new");
+    EXPECT_EQ(test::ReadWholeFile("Out/Data/Core/images/y.png"), "y");
+    EXPECT_EQ(Entries("Out/Data/sounds"), Names{"a.wav"});
+    EXPECT_EQ(test::ReadWholeFile("Out/Data/sounds/a.wav"), "A");
+
+    // A destination given whole and absolute, its upper-case folders spelt in lower case.
+    fs::create_directories("Mixed/Case");
+    std::string absolute = fs::absolute("mixed/case/new").string();
+    std::transform(absolute.begin(), absolute.end(), absolute.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    OutputFolder far(absolute.c_str());
+    EXPECT_EQ(Put(far, "x.txt", "x"), OutputRefusal::none);
+    EXPECT_EQ(test::ReadWholeFile("Mixed/Case/new/x.txt"), "x");
+    EXPECT_EQ(Entries("."), (Names{"Mixed", "Out"}));
+}
+
+TEST_F(OutputFolderTest, EachFolderIsListedOnceWhateverTheOrderOfTheFiles) {
+    for (int i = 0; i < 100; ++i) {
+        test::WriteWholeFile("Tree/One/F" + std::to_string(i) + ".TXT", "old");
+        test::WriteWholeFile("Tree/Two/F" + std::to_string(i) + ".TXT", "old");
+    }
+    OutputFolder output("tree");
+    for (int i = 0; i < 100; ++i) {  // back and forth between the two folders
+        EXPECT_EQ(Put(output, "one/f" + std::to_string(i) + ".txt", "1"), OutputRefusal::none);
+        EXPECT_EQ(Put(output, "two/f" + std::to_string(i) + ".txt", "2"), OutputRefusal::none);
+    }
+    EXPECT_EQ(Entries("Tree"), (Names{"One", "Two"}));
+    EXPECT_EQ(Entries("Tree/One").size(), 100u);
+    EXPECT_EQ(test::ReadWholeFile("Tree/Two/F99.TXT"), "2");
+    // The current directory (to find "Tree"), Tree, One and Two.
+    EXPECT_EQ(output.FoldersListed(), 4u);
+
+    // Folders made by the run are known to be empty: nothing is listed below the one it found.
+    OutputFolder fresh("tree/new");
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(Put(fresh, "a/b/f" + std::to_string(i), "f"), OutputRefusal::none);
+    EXPECT_EQ(fresh.FoldersListed(), 2u);  // the current directory and Tree, to find the destination
+    EXPECT_EQ(Entries("Tree/new/a/b").size(), 50u);
+}
+
+TEST_F(OutputFolderTest, LinksFoundUnderAnotherCaseAreStillNeverFollowed) {
+    test::WriteWholeFile("victim.txt", "victim");
+    fs::create_directories("victim-folder");
+    fs::create_directories("out");
+    fs::create_symlink(fs::absolute("victim-folder"), "out/Linked");
+    fs::create_symlink(fs::absolute("victim.txt"), "out/File.TXT");
+    OutputFolder output("out");
+    EXPECT_EQ(Put(output, "linked/x.txt", "x"), OutputRefusal::linkOnTheWay);
+    EXPECT_EQ(Put(output, "file.txt", "new"), OutputRefusal::none);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("out/File.TXT")));
+    EXPECT_EQ(test::ReadWholeFile("out/File.TXT"), "new");
+    EXPECT_EQ(test::ReadWholeFile("victim.txt"), "victim");
+    EXPECT_TRUE(fs::is_empty("victim-folder"));
+    EXPECT_EQ(Entries("out"), (Names{"File.TXT", "Linked"}));
+}
+
+TEST_F(OutputFolderTest, ANameThatFoldsToSeveralEntriesPicksOneAndMakesNoOther) {
+    fs::create_directories("out/DATA");
+    fs::create_directories("out/Data");
+    test::WriteWholeFile("out/SUB", "a file");
+    fs::create_directories("out/Sub");
+    test::WriteWholeFile("out/X.TXT", "upper");
+    test::WriteWholeFile("out/x.Txt", "mixed");
+    OutputFolder output("out");
+    EXPECT_EQ(Put(output, "data/a.txt", "a"), OutputRefusal::none);  // the first in byte order
+    EXPECT_EQ(Put(output, "sub/b.txt", "b"), OutputRefusal::none);   // the one that is a folder
+    EXPECT_EQ(Put(output, "x.txt", "x"), OutputRefusal::none);
+    EXPECT_EQ(Entries("out"), (Names{"DATA", "Data", "SUB", "Sub", "X.TXT", "x.Txt"}));
+    EXPECT_EQ(Entries("out/DATA"), Names{"a.txt"});
+    EXPECT_TRUE(fs::is_empty("out/Data"));
+    EXPECT_EQ(test::ReadWholeFile("out/Sub/b.txt"), "b");
+    EXPECT_EQ(test::ReadWholeFile("out/SUB"), "a file");
+    EXPECT_EQ(test::ReadWholeFile("out/X.TXT"), "x");
+    EXPECT_EQ(test::ReadWholeFile("out/x.Txt"), "mixed");
+
+    // The exact spelling wins over every other.
+    fs::create_directories("out/data");
+    OutputFolder again("out");
+    EXPECT_EQ(Put(again, "data/c.txt", "c"), OutputRefusal::none);
+    EXPECT_EQ(Put(again, "x.Txt", "exact"), OutputRefusal::none);
+    EXPECT_EQ(Entries("out/data"), Names{"c.txt"});
+    EXPECT_EQ(test::ReadWholeFile("out/x.Txt"), "exact");
+    EXPECT_EQ(test::ReadWholeFile("out/X.TXT"), "x");
 }
 
 }  // namespace

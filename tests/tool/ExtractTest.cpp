@@ -51,6 +51,25 @@ TEST_F(Extract, RefusalsAndTheProgressOfEveryPosition) {
     EXPECT_EQ(test::ReadWholeFile("all/top.txt"), "top");
 }
 
+TEST_F(Extract, ALocationIsNormalisedButStaysAbsoluteAndFindsItsFoldersInAnyCase) {
+    std::filesystem::create_directories("Abs/Existing");
+    const std::string absolute = (std::filesystem::current_path() / "ABS").string();
+    EXPECT_TRUE(archive->ExtractFile(0, (absolute + "\\Existing").c_str()));
+    EXPECT_EQ(test::ReadWholeFile("Abs/Existing/textures/ui/button.tex"), "button");
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(archive->ExtractAllFiles(absolute.c_str(), "a"));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(test::ReadWholeFile("Abs/a/top.txt"), "top");
+    // A location that starts in the parent folder stays there.
+    std::filesystem::create_directories("Work");
+    {
+        const test::CurrentDirectory inWork("Work");
+        EXPECT_TRUE(archive->ExtractFile(3, "..\\Up"));
+        EXPECT_TRUE(std::filesystem::is_empty("."));
+    }
+    EXPECT_EQ(test::ReadWholeFile("up/top.txt"), "top");
+}
+
 TEST(ExtractCommands, BaseNameAndDestination) {
     EXPECT_EQ(tool::ArchiveBaseName("C:\\Data\\Sounds.arc"), "sounds");
     EXPECT_EQ(tool::ArchiveBaseName("Sounds.big.arc"), "sounds");
@@ -60,6 +79,8 @@ TEST(ExtractCommands, BaseNameAndDestination) {
     EXPECT_EQ(tool::ExtractionDestination("out", "Sounds.arc"), "out/sounds");
     EXPECT_EQ(tool::ExtractionDestination("Out\\", "Sounds.arc"), "out/sounds");
     EXPECT_EQ(tool::ExtractionDestination("", "Sounds.arc"), "sounds");
+    EXPECT_EQ(tool::ExtractionDestination("/Tmp\\Out", "Sounds.arc"), "/tmp/out/sounds");
+    EXPECT_EQ(tool::ExtractionDestination("..\\Out", "Sounds.arc"), "../out/sounds");
 
     std::string path = "Out\\Text/ÉA";
     tool::NormalizePath(path);

@@ -11,6 +11,7 @@
 #include "platform/OutputFolder.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
+#include "tool/NormalizePath.h"
 
 namespace GAME {
 namespace {
@@ -28,8 +29,8 @@ const char reasonChecksum[] = "extracted with errors, its checksum does not matc
 }  // namespace
 
 bool Archive::ExtractFile(int fileIndex, const char* outputDirectory) {
-    std::string outputDirectoryName;
-    if (outputDirectory != nullptr) NormalizeFileName(outputDirectory, outputDirectoryName);
+    std::string outputDirectoryName = outputDirectory != nullptr ? outputDirectory : "";
+    tool::NormalizePath(outputDirectoryName);  // a location, not a stored name: "/" keeps it absolute
     platform::OutputFolder output(outputDirectoryName.c_str());
     return ExtractFileWith(fileIndex, output, std::string());
 }
@@ -114,8 +115,8 @@ const char* Archive::ExtractCompressedFile(int fileIndex, const FileEntry& fileE
 
 bool Archive::ExtractAllFiles(const char* outputDirectory, const std::string& folder) {
     bool ok = true;
-    std::string outputDirectoryName, folderName = folder;
-    if (outputDirectory != nullptr) NormalizeFileName(outputDirectory, outputDirectoryName);
+    std::string outputDirectoryName = outputDirectory != nullptr ? outputDirectory : "", folderName = folder;
+    tool::NormalizePath(outputDirectoryName);
     // With no output directory the folder starts the path, which is normalised as a whole.
     if (outputDirectoryName.empty()) NormalizeFileName(folder.c_str(), folderName);
     platform::OutputFolder output(outputDirectoryName.c_str());
