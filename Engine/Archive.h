@@ -179,7 +179,9 @@ public:
     void Compact();
 
     /// Writes file `fileIndex` to the output directory + "/" + its name, creating the
-    /// directories on the way; the directory is normalised as names are. Below the output
+    /// directories on the way; the directory is a location as typed: '\' becomes '/', letters
+    /// lower case, nothing stripped (so an absolute one stays absolute), and folders that exist
+    /// are found whatever their case. Below the output
     /// directory no symbolic link is followed: a link where the file goes is replaced by the
     /// file, and a folder on the way that is a link refuses it. A compressed file is checked
     /// against its checksum and written even when that fails (after a report). Gives false when
