@@ -100,8 +100,9 @@ int Archive::AllocateFileEntry(const char* fileName, unsigned int size, unsigned
     } else {
         entry.offset = static_cast<unsigned int>(appendPoint);
         if (fileArray.size() == fileArray.capacity()) {
-            // Growing moves the records, and the chains point at them: rebuild after it.
-            fileArray.reserve(fileArray.size() + 256);
+            // Growing moves the records, and the chains point at them: rebuild after it. The room
+            // grows with the index, so that the rebuilds of a long import stay few.
+            fileArray.reserve(fileArray.size() + (fileArray.size() / 2 > 256 ? fileArray.size() / 2 : 256));
             if (!BuildHashTable()) {
                 std::free(entry.name);
                 return -1;
