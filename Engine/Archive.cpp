@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -70,11 +71,14 @@ Archive::Archive()
       blockSize(archiveBlockSize),
       blockArray(nullptr),
       nameTable(nullptr),
+      blockTableCount(0),
+      nameTableBytes(0),
       tableSize(0),
       hashTable(nullptr),
       writeFailed(false),
       reservedEnd(0),
       indexBound(0),
+      indexOnDisk(false),
       journal(nullptr) {}
 
 Archive::~Archive() { Close(false); }
@@ -135,22 +139,18 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
         if (!checker.CheckContents(disk, nameTable, blockArray)) {
             // Keep no record that points through a damaged entry.
             fileArray.resize(i);
-            if (editing) ReleaseRecordCopies();
             return false;
         }
         DecodeEntry(disk, entry);
         if (!(entry.flags & fileFlagInUse)) {
-            if (editing && !GAME_CHECK(AppendWithoutThrowing(freeEntries, static_cast<int>(i)))) {
-                ReleaseRecordCopies();
-                return false;
-            }
-        } else if (!AttachNameAndBlocks(entry, disk, editing)) {
-            // A record without its copies could not be written back whole: refuse the open.
-            ReleaseRecordCopies();
-            return false;
+            if (editing && !GAME_CHECK(AppendWithoutThrowing(freeEntries, static_cast<int>(i)))) return false;
+        } else {
+            AttachNameAndBlocks(entry, disk, editing);
         }
     }
-    if (editing) ReleaseTables();
+    // An edit that changes nothing need not write anything back when the file holds the index
+    // exactly as Close would write it.
+    indexOnDisk = editing && MatchesIndexOnDisk(header, diskEntries);
     return true;
 }
 
@@ -185,35 +185,28 @@ bool Archive::LoadIndexTables(const ArchiveHeader& header, EntryChecker& checker
     if (header.numBlocks != 0) {
         blockArray = static_cast<FileBlock*>(std::malloc(blockTableBytes));
         if (!GAME_CHECK(blockArray)) return false;
+        blockTableCount = header.numBlocks;
         bytesRead = platform::ReadUpTo(archiveFileHandle, blockArray, blockTableBytes);
         if (!GAME_CHECK(bytesRead == blockTableBytes)) return false;
     }
     if (header.nameTableSize != 0) {
         nameTable = static_cast<char*>(std::malloc(header.nameTableSize));
         if (!GAME_CHECK(nameTable)) return false;
+        nameTableBytes = header.nameTableSize;
         bytesRead = platform::ReadUpTo(archiveFileHandle, nameTable, header.nameTableSize);
         if (!GAME_CHECK(bytesRead == header.nameTableSize)) return false;
     }
     return true;
 }
 
-bool Archive::AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing) {
-    if (!editing) {
-        // Read mode points into the tables the archive keeps.
-        entry.name = nameTable + disk.nameOffset;
+void Archive::AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing) {
+    // The record points into the tables the archive keeps, in either mode: an edit that removes
+    // or replaces it drops the references, and a record it adds brings copies of its own.
+    entry.name = nameTable + disk.nameOffset;
+    if (!editing)
         entry.blocks = blockArray != nullptr ? blockArray + disk.firstBlock : nullptr;
-        return true;
-    }
-    // Edit mode gives each record copies of its own, which additions and removals change.
-    entry.name = static_cast<char*>(std::malloc(std::size_t(disk.nameLength) + 1));
-    if (!GAME_CHECK(entry.name)) return false;
-    std::memcpy(entry.name, nameTable + disk.nameOffset, std::size_t(disk.nameLength) + 1);
-    if (disk.numBlocks != 0) {
-        entry.blocks = static_cast<FileBlock*>(std::malloc(std::size_t(disk.numBlocks) * sizeof(FileBlock)));
-        if (!GAME_CHECK(entry.blocks)) return false;
-        std::memcpy(entry.blocks, blockArray + disk.firstBlock, std::size_t(disk.numBlocks) * sizeof(FileBlock));
-    }
-    return true;
+    else
+        entry.blocks = disk.numBlocks != 0 ? blockArray + disk.firstBlock : nullptr;
 }
 
 bool Archive::SetFilePosition(unsigned int position) { return platform::SetFilePosition(archiveFileHandle, position); }
@@ -256,17 +249,28 @@ void Archive::CloseOnExit(void* archive) { static_cast<Archive*>(archive)->Close
 void Archive::ReleaseTables() {
     std::free(blockArray);
     blockArray = nullptr;
+    blockTableCount = 0;
     std::free(nameTable);
     nameTable = nullptr;
+    nameTableBytes = 0;
 }
 
 void Archive::ReleaseRecordCopies() {
-    for (FileEntry& entry : fileArray) {
-        std::free(entry.name);
-        entry.name = nullptr;
-        std::free(entry.blocks);
-        entry.blocks = nullptr;
-    }
+    for (FileEntry& entry : fileArray) ReleaseRecord(entry);
+}
+
+void Archive::ReleaseRecord(FileEntry& entry) {
+    // Only a record made during the edit has copies of its own; a loaded one points into the
+    // tables. std::less orders any two pointers, of one allocation or not.
+    const std::less<const void*> before;
+    const bool loadedName =
+        nameTable != nullptr && !before(entry.name, nameTable) && before(entry.name, nameTable + nameTableBytes);
+    const bool loadedBlocks = blockArray != nullptr && !before(entry.blocks, blockArray) &&
+                              before(entry.blocks, blockArray + blockTableCount);
+    if (!loadedName) std::free(entry.name);
+    if (!loadedBlocks) std::free(entry.blocks);
+    entry.name = nullptr;
+    entry.blocks = nullptr;
 }
 
 unsigned int Archive::GetNumFiles() const { return static_cast<unsigned int>(fileArray.size()); }

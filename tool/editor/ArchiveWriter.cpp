@@ -39,6 +39,7 @@ bool Archive::OpenEdit(const char* fileName) {
     archiveFileMode = fileModeEdit;
     archiveFileName = fileName;
     freeEntries.clear();
+    indexOnDisk = false;
 
     std::uint64_t fileSize = 0;
     if (!platform::GetFileSize(archiveFileHandle, &fileSize) || (fileSize != 0 && !ReadHeader()) || !BuildHashTable() ||
@@ -93,6 +94,7 @@ int Archive::AllocateFileEntry(const char* fileName, unsigned int size, unsigned
     entry.name = static_cast<char*>(std::malloc(normalized.size() + 1));
     if (!GAME_CHECK(entry.name)) return -1;
     std::memcpy(entry.name, normalized.c_str(), normalized.size() + 1);
+    indexOnDisk = false;
 
     if (index >= 0) {
         entry.offset = fileArray[index].offset;
