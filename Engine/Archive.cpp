@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
 
 #include "Engine/ArchiveEntryCodec.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/ArchiveIndexLayout.h"
 #include "Engine/ArchiveJournal.h"
 #include "Engine/ArchiveValidation.h"
 #include "diagnostics/Assert.h"
@@ -35,14 +37,16 @@ bool RollBackBeforeReading(const char* fileName) {
     return RecoverInterruptedEdit(fileName, archive.Get());
 }
 
-// Entry-table records read and checked at a time while an index loads: about 2.9 MB.
-constexpr std::uint64_t entriesPerPiece = 1u << 16;
+// Entry-table records read and checked at a time while an index loads: 360 KB, reused for
+// every piece.
+constexpr std::uint64_t entriesPerPiece = 1u << 13;
 
-// Resizes `items` to `count`, or gives false, and leaves it as it was, when memory runs out.
+// Reserves room for `count` items, or gives false, and leaves `items` as they were, when memory
+// runs out.
 template <typename Vector>
-bool ResizeWithoutThrowing(Vector& items, std::uint64_t count) {
+bool ReserveWithoutThrowing(Vector& items, std::uint64_t count) {
     try {
-        items.resize(count);
+        items.reserve(count);
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -121,41 +125,69 @@ bool Archive::ReadHeader() {
 }
 
 bool Archive::ReadIndex(const ArchiveHeader& header) {
-    mem::vector<DiskFileEntry> diskEntries;
-    EntryChecker checker(header);
-    if (!LoadIndexTables(header, checker, diskEntries)) return false;
+    // The entry table is read twice, a piece at a time through one small buffer: first to see
+    // that the records point inside the tables and use every byte of them, before either table
+    // is read at the size the header claims; then, with the tables loaded, to check each record
+    // again against what they hold and to take it in. The second pass repeats the placement
+    // checks, so that it trusts nothing of what the first one read.
+    const std::unique_ptr<DiskFileEntry[]> piece(new (std::nothrow) DiskFileEntry[entriesPerPiece]);
+    if (!GAME_CHECK(piece) || !LoadIndexTables(header, piece.get())) return false;
 
     // Every record passed its placement check, so the count is the file's own, not a claim.
     const bool editing = archiveFileMode == fileModeEdit;
-    if (!GAME_CHECK(ResizeWithoutThrowing(fileArray, header.numFiles))) {
-        fileArray.clear();
-        return false;
-    }
+    fileArray.clear();
+    if (!GAME_CHECK(ReserveWithoutThrowing(fileArray, header.numFiles))) return false;
     freeEntries.clear();
-    for (unsigned int i = 0; i < header.numFiles; ++i) {
-        const DiskFileEntry& disk = diskEntries[i];
-        FileEntry& entry = fileArray[i];
-        entry = FileEntry{};
-        if (!checker.CheckContents(disk, nameTable, blockArray)) {
+    EntryChecker checker(header);
+    // Whether each record lies in the tables where Close would put it.
+    ArchiveHeader laidOut = NewIndexHeader(header.numFiles, 0);
+    bool sameLayout = editing;
+    for (std::uint64_t done = 0; done < header.numFiles;) {
+        const std::uint64_t count = PieceAt(header, done, piece.get());
+        if (count == 0) return false;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const DiskFileEntry& disk = piece[i];
             // Keep no record that points through a damaged entry.
-            fileArray.resize(i);
-            return false;
+            if (!checker.CheckPlacement(disk) || !checker.CheckContents(disk, nameTable, blockArray)) return false;
+            FileEntry entry{};
+            DecodeEntry(disk, entry);
+            if (!(entry.flags & fileFlagInUse)) {
+                if (editing && !GAME_CHECK(AppendWithoutThrowing(freeEntries, static_cast<int>(done + i))))
+                    return false;
+            } else {
+                AttachNameAndBlocks(entry, disk, editing);
+            }
+            fileArray.push_back(entry);
+            if (sameLayout) {
+                DiskFileEntry placed;
+                PlaceEntry(entry, placed, laidOut);
+                sameLayout = std::memcmp(&placed, &disk, sizeof placed) == 0;
+            }
         }
-        DecodeEntry(disk, entry);
-        if (!(entry.flags & fileFlagInUse)) {
-            if (editing && !GAME_CHECK(AppendWithoutThrowing(freeEntries, static_cast<int>(i)))) return false;
-        } else {
-            AttachNameAndBlocks(entry, disk, editing);
-        }
+        done += count;
     }
+    if (!checker.CheckTablesUsed()) return false;
     // An edit that changes nothing need not write anything back when the file holds the index
-    // exactly as Close would write it.
-    indexOnDisk = editing && MatchesIndexOnDisk(header, diskEntries);
+    // exactly as Close would write it: the records where it puts them (so the tables match too,
+    // each record's blocks and name being where it puts them), the header and the length.
+    laidOut.indexOffset = AppendPoint();
+    std::uint64_t fileSize = 0;
+    indexOnDisk = sameLayout && std::memcmp(&laidOut, &header, sizeof header) == 0 &&
+                  platform::GetFileSize(archiveFileHandle, &fileSize) && fileSize == IndexEnd(header);
     return true;
 }
 
-bool Archive::LoadIndexTables(const ArchiveHeader& header, EntryChecker& checker,
-                              mem::vector<DiskFileEntry>& diskEntries) {
+std::uint64_t Archive::PieceAt(const ArchiveHeader& header, std::uint64_t first, DiskFileEntry* piece) {
+    const std::uint64_t left = header.numFiles - first;
+    const std::uint64_t count = left < entriesPerPiece ? left : entriesPerPiece;
+    const std::uint64_t at = std::uint64_t(header.indexOffset) + std::uint64_t(header.numBlocks) * sizeof(FileBlock) +
+                             header.nameTableSize + first * sizeof(DiskFileEntry);
+    const std::uint64_t bytes = count * sizeof(DiskFileEntry);
+    if (!platform::SetFilePosition(archiveFileHandle, at)) return 0;
+    return GAME_CHECK(platform::ReadUpTo(archiveFileHandle, piece, bytes) == bytes) ? count : 0;
+}
+
+bool Archive::LoadIndexTables(const ArchiveHeader& header, DiskFileEntry* piece) {
     std::uint64_t fileSize = 0;
     if (!platform::GetFileSize(archiveFileHandle, &fileSize)) return false;
     if (!CheckIndexFitsFile(header, fileSize)) return false;
@@ -164,22 +196,17 @@ bool Archive::LoadIndexTables(const ArchiveHeader& header, EntryChecker& checker
     // a count that fits only because the file is long (a sparse one, say) costs one piece to
     // refuse, not a table of its size. Neither of the other tables is read before the records
     // have shown that they use every byte of it.
-    const std::uint64_t blockTableBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
-    const std::uint64_t entryTableAt = std::uint64_t(header.indexOffset) + blockTableBytes + header.nameTableSize;
-    if (!platform::SetFilePosition(archiveFileHandle, entryTableAt)) return false;
+    EntryChecker checker(header);
     for (std::uint64_t done = 0; done < header.numFiles;) {
-        const std::uint64_t left = header.numFiles - done;
-        const std::uint64_t piece = left < entriesPerPiece ? left : entriesPerPiece;
-        if (!GAME_CHECK(ResizeWithoutThrowing(diskEntries, done + piece))) return false;
-        const std::uint64_t pieceBytes = piece * sizeof(DiskFileEntry);
-        if (!GAME_CHECK(platform::ReadUpTo(archiveFileHandle, diskEntries.data() + done, pieceBytes) == pieceBytes))
-            return false;
-        for (std::uint64_t i = done; i < done + piece; ++i)
-            if (!checker.CheckPlacement(diskEntries[i])) return false;
-        done += piece;
+        const std::uint64_t count = PieceAt(header, done, piece);
+        if (count == 0) return false;
+        for (std::uint64_t i = 0; i < count; ++i)
+            if (!checker.CheckPlacement(piece[i])) return false;
+        done += count;
     }
     if (!checker.CheckTablesUsed()) return false;
 
+    const std::uint64_t blockTableBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
     if (!platform::SetFilePosition(archiveFileHandle, header.indexOffset)) return false;
     std::uint64_t bytesRead = 0;
     if (header.numBlocks != 0) {

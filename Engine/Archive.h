@@ -31,7 +31,6 @@ struct ArchiveHeader;
 struct ByteRange;
 struct ArchiveStatistics;
 struct DiskFileEntry;
-class EntryChecker;
 
 /// One block of a compressed file, the same in memory and on disk.
 struct FileBlock {
@@ -202,7 +201,8 @@ private:
     // Reading internals (Engine/Archive.cpp, ArchiveLookup.cpp, ArchiveRead.cpp).
     bool ReadHeader();
     bool ReadIndex(const ArchiveHeader& header);
-    bool LoadIndexTables(const ArchiveHeader& header, EntryChecker& checker, mem::vector<DiskFileEntry>& diskEntries);
+    bool LoadIndexTables(const ArchiveHeader& header, DiskFileEntry* piece);
+    std::uint64_t PieceAt(const ArchiveHeader& header, std::uint64_t first, DiskFileEntry* piece);
     void AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing);
     bool BuildHashTable();
     bool SetFilePosition(unsigned int position);
@@ -211,7 +211,6 @@ private:
     void ReleaseTables();
     void ReleaseRecordCopies();
     void ReleaseRecord(FileEntry& entry);
-    bool MatchesIndexOnDisk(const ArchiveHeader& header, const mem::vector<DiskFileEntry>& diskEntries) const;
     unsigned int AppendPoint() const;
 
     // Writing the index back and committing an edit (Engine/ArchiveIndexWriter.cpp).

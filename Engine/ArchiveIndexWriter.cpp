@@ -10,8 +10,8 @@
 #include <string>
 
 #include "Engine/Archive.h"
-#include "Engine/ArchiveEntryCodec.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/ArchiveIndexLayout.h"
 #include "Engine/ArchiveJournal.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
@@ -19,12 +19,6 @@
 namespace GAME {
 
 namespace {
-
-// Where an index of `header` ends: the end of the archive file.
-std::uint64_t IndexEnd(const ArchiveHeader& header) {
-    return std::uint64_t(header.indexOffset) + std::uint64_t(header.numBlocks) * sizeof(FileBlock) +
-           header.nameTableSize + std::uint64_t(header.numFiles) * sizeof(DiskFileEntry);
-}
 
 // Bytes compared at a time against what the file holds. Two indexes that differ usually do so
 // early (one written at a new place, over room reserved for it), and the first piece that
@@ -66,33 +60,6 @@ bool HoldsAlready(platform::FileHandle file, std::uint64_t offset, const void* b
     return *same == length;
 }
 
-// The header of an index of `numFiles` records behind data that ends at `indexOffset`; the
-// table sizes grow as PlaceEntry lays the records out.
-ArchiveHeader NewHeader(std::size_t numFiles, unsigned int indexOffset) {
-    ArchiveHeader header;
-    std::memset(&header, 0, sizeof header);
-    std::memcpy(header.magic, "ARC", 4);
-    header.version = ARCHIVE_VERSION;
-    header.numFiles = static_cast<unsigned int>(numFiles);
-    header.indexOffset = indexOffset;
-    return header;
-}
-
-// Encodes `entry` as the next record of the entry table: its blocks follow the blocks and its
-// name the names of the records before it, as `header` counts them, and the counts move past.
-// An in-use record keeps a name slot even without its name: an empty one.
-void PlaceEntry(const Archive::FileEntry& entry, DiskFileEntry& disk, ArchiveHeader& header) {
-    EncodeEntry(entry, disk);
-    disk.firstBlock = header.numBlocks;
-    disk.nameOffset = header.nameTableSize;
-    header.numBlocks += disk.numBlocks;
-    header.blockTableSize += disk.numBlocks * static_cast<unsigned int>(sizeof(FileBlock));
-    if (entry.name != nullptr)
-        header.nameTableSize += entry.nameLength + 1;
-    else if (entry.flags & Archive::fileFlagInUse)
-        header.nameTableSize += 1;
-}
-
 }  // namespace
 
 bool Archive::WriteHeader() {
@@ -106,7 +73,7 @@ bool Archive::CommitEdit(bool final) {
     // Nothing changed and nothing was written: the file holds this very index already.
     if (indexOnDisk && !journal->ArchiveWritten()) return true;
 
-    ArchiveHeader header = NewHeader(fileArray.size(), AppendPoint());
+    ArchiveHeader header = NewIndexHeader(fileArray.size(), AppendPoint());
 
     // Until the index is on disk the old header must stay: it must never describe an index
     // that was not written. The data and the index are durable before the header points at
@@ -236,21 +203,6 @@ bool Archive::WriteIndex(ArchiveHeader& header) {
     }
     GAME_ASSERT(std::memcmp(&sizes, &header, sizeof header) == 0);
     return GAME_CHECK(WriteArchiveRange(header.indexOffset, index.get(), indexBytes));
-}
-
-bool Archive::MatchesIndexOnDisk(const ArchiveHeader& onDisk, const mem::vector<DiskFileEntry>& diskEntries) const {
-    // Lays the loaded records out as WriteIndex would and compares the entries and the header,
-    // record by record. The block and name tables then match too: each record's blocks and name
-    // sit where the layout puts them, and the loaded records use every byte of both tables.
-    ArchiveHeader header = NewHeader(fileArray.size(), AppendPoint());
-    DiskFileEntry disk;
-    for (std::size_t i = 0; i < fileArray.size(); ++i) {
-        PlaceEntry(fileArray[i], disk, header);
-        if (std::memcmp(&disk, &diskEntries[i], sizeof disk) != 0) return false;
-    }
-    std::uint64_t fileSize = 0;
-    return std::memcmp(&header, &onDisk, sizeof header) == 0 && platform::GetFileSize(archiveFileHandle, &fileSize) &&
-           fileSize == IndexEnd(header);
 }
 
 }  // namespace GAME
