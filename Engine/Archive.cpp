@@ -104,8 +104,8 @@ bool Archive::OpenRead(const char* fileName) {
 
     std::uint64_t fileSize = 0;
     if (!platform::GetFileSize(archiveFileHandle, &fileSize)) return false;
-    if (fileSize != 0 && !ReadHeader()) return false;
-    return BuildHashTable();
+    // Loading an index chains its records; an empty archive has only the buckets to make.
+    return fileSize != 0 ? ReadHeader() : BuildHashTable();
 }
 
 bool Archive::ReadHeader() {
@@ -135,8 +135,10 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
 
     // Every record passed its placement check, so the count is the file's own, not a claim.
     const bool editing = archiveFileMode == fileModeEdit;
+    // The records are chained by name as they come in: the room reserved for them all keeps
+    // each one where the chains point.
     fileArray.clear();
-    if (!GAME_CHECK(ReserveWithoutThrowing(fileArray, header.numFiles))) return false;
+    if (!GAME_CHECK(ReserveWithoutThrowing(fileArray, header.numFiles)) || !NewHashTable(header.numFiles)) return false;
     freeEntries.clear();
     EntryChecker checker(header);
     // Whether each record lies in the tables where Close would put it.
@@ -158,6 +160,7 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
                 AttachNameAndBlocks(entry, disk, editing);
             }
             fileArray.push_back(entry);
+            ChainRecord(fileArray.back());
             if (sameLayout) {
                 DiskFileEntry placed;
                 PlaceEntry(entry, placed, laidOut);
@@ -283,6 +286,9 @@ void Archive::ReleaseTables() {
 }
 
 void Archive::ReleaseRecordCopies() {
+    // Records own copies only once the edit has changed the index: until then every one of them
+    // points into the loaded tables.
+    if (indexOnDisk) return;
     for (FileEntry& entry : fileArray) ReleaseRecord(entry);
 }
 

@@ -205,6 +205,8 @@ private:
     std::uint64_t PieceAt(const ArchiveHeader& header, std::uint64_t first, DiskFileEntry* piece);
     void AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing);
     bool BuildHashTable();
+    bool NewHashTable(std::size_t records);
+    void ChainRecord(FileEntry& entry);
     bool SetFilePosition(unsigned int position);
     bool ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size);
     bool ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer);

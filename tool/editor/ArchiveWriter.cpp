@@ -42,7 +42,8 @@ bool Archive::OpenEdit(const char* fileName) {
     indexOnDisk = false;
 
     std::uint64_t fileSize = 0;
-    if (!platform::GetFileSize(archiveFileHandle, &fileSize) || (fileSize != 0 && !ReadHeader()) || !BuildHashTable() ||
+    // Loading an index chains its records; an empty archive has only the buckets to make.
+    if (!platform::GetFileSize(archiveFileHandle, &fileSize) || !(fileSize != 0 ? ReadHeader() : BuildHashTable()) ||
         !StartJournal(fileSize)) {
         AbandonOpen();
         return false;
