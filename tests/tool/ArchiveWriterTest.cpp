@@ -157,6 +157,33 @@ TEST_F(ArchiveWriter, StatisticsCountRecordsAndChains) {
     EXPECT_EQ(stats.averageTableDepth, 0.0f);  // no occupied bucket
 }
 
+// Names of six or more bytes that agree in every byte the hash samples share one bucket: the
+// chain depths follow additions and removals.
+TEST_F(ArchiveWriter, StatisticsFollowTheChainsThroughAdditionsAndRemovals) {
+    OpenEdit();
+    for (int i = 0; i < 5; ++i) {
+        const std::string name = "x" + std::to_string(i) + "yyyyyyyyz";
+        Loose(name, name);
+        ASSERT_EQ(archive->AddFile(name.c_str(), 0), i);
+    }
+    Loose("other.txt", "o");
+    ASSERT_EQ(archive->AddFile("other.txt", 0), 5);
+    GAME::ArchiveStatistics stats;
+    archive->GetStatistics(stats);
+    EXPECT_EQ(stats.maxTableDepth, 5u);
+    EXPECT_EQ(stats.averageTableDepth, 3.0f);  // six records in two buckets
+    archive->RemoveFile(4);
+    archive->RemoveFile(1);
+    archive->RemoveFile(5);
+    archive->GetStatistics(stats);
+    EXPECT_EQ(stats.numActiveFiles, 3u);
+    EXPECT_EQ(stats.maxTableDepth, 3u);
+    EXPECT_EQ(stats.averageTableDepth, 3.0f);
+    CloseAndRead();
+    archive->GetStatistics(stats);
+    EXPECT_EQ(stats.maxTableDepth, 3u);
+}
+
 TEST_F(ArchiveWriter, CloseWritesBackWhatReopensTheSame) {
     test::ArchiveFixture fixture;
     fixture.AddStored("a.txt", "0123456789", 0x01D0000012345678ull);

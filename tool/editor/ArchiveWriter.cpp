@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "Engine/Archive.h"
 #include "Engine/ArchiveFormat.h"
@@ -149,10 +150,15 @@ void Archive::GetStatistics(ArchiveStatistics& stats) const {
         if (entry.nameLength > stats.longestFileName) stats.longestFileName = entry.nameLength;
         stats.indexSize += 49 + entry.nameLength + 12 * entry.numBlocks;
     }
+    // Each chain holds the named in-use records whose names hash to its bucket, so the records
+    // are counted per bucket in their own order: following the chains would jump about the
+    // whole record array, a cache miss a record.
+    std::vector<unsigned int> depths(hashTable != nullptr ? tableSize : 0);
+    for (const FileEntry& entry : fileArray)
+        if (!depths.empty() && (entry.flags & fileFlagInUse) && entry.name != nullptr)
+            ++depths[HashFileName(entry.name, entry.nameLength)];
     unsigned int occupied = 0;
-    for (unsigned int bucket = 0; hashTable != nullptr && bucket < tableSize; ++bucket) {
-        unsigned int depth = 0;
-        for (const FileEntry* entry = hashTable[bucket]; entry != nullptr; entry = entry->next) ++depth;
+    for (unsigned int depth : depths) {
         if (depth > stats.maxTableDepth) stats.maxTableDepth = depth;
         if (depth != 0) ++occupied;
     }
