@@ -272,6 +272,7 @@ void Archive::Close(bool reopen) {
     fileArray.clear();
     freeEntries.clear();
     archiveFileName.clear();
+    indexOnDisk = false;
 }
 
 void Archive::CloseOnExit(void* archive) { static_cast<Archive*>(archive)->Close(false); }

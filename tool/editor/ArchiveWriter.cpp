@@ -66,6 +66,7 @@ void Archive::AbandonOpen() {
     ReleaseTables();
     fileArray.clear();
     freeEntries.clear();
+    indexOnDisk = false;
     archiveFileMode = fileModeNone;
     archiveFileName.clear();
     platform::CloseFile(archiveFileHandle);
