@@ -4,12 +4,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
 
 #include "Engine/ArchiveEntryCodec.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/ArchiveIndexLayout.h"
 #include "Engine/ArchiveJournal.h"
 #include "Engine/ArchiveValidation.h"
 #include "diagnostics/Assert.h"
@@ -34,14 +37,16 @@ bool RollBackBeforeReading(const char* fileName) {
     return RecoverInterruptedEdit(fileName, archive.Get());
 }
 
-// Entry-table records read and checked at a time while an index loads: about 2.9 MB.
-constexpr std::uint64_t entriesPerPiece = 1u << 16;
+// Entry-table records read and checked at a time while an index loads: 360 KB, reused for
+// every piece.
+constexpr std::uint64_t entriesPerPiece = 1u << 13;
 
-// Resizes `items` to `count`, or gives false, and leaves it as it was, when memory runs out.
+// Reserves room for `count` items, or gives false, and leaves `items` as they were, when memory
+// runs out.
 template <typename Vector>
-bool ResizeWithoutThrowing(Vector& items, std::uint64_t count) {
+bool ReserveWithoutThrowing(Vector& items, std::uint64_t count) {
     try {
-        items.resize(count);
+        items.reserve(count);
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -70,11 +75,14 @@ Archive::Archive()
       blockSize(archiveBlockSize),
       blockArray(nullptr),
       nameTable(nullptr),
+      blockTableCount(0),
+      nameTableBytes(0),
       tableSize(0),
       hashTable(nullptr),
       writeFailed(false),
       reservedEnd(0),
       indexBound(0),
+      indexOnDisk(false),
       journal(nullptr),
       blockCompressor(nullptr) {}
 
@@ -97,8 +105,8 @@ bool Archive::OpenRead(const char* fileName) {
 
     std::uint64_t fileSize = 0;
     if (!platform::GetFileSize(archiveFileHandle, &fileSize)) return false;
-    if (fileSize != 0 && !ReadHeader()) return false;
-    return BuildHashTable();
+    // Loading an index chains its records; an empty archive has only the buckets to make.
+    return fileSize != 0 ? ReadHeader() : BuildHashTable();
 }
 
 bool Archive::ReadHeader() {
@@ -118,45 +126,72 @@ bool Archive::ReadHeader() {
 }
 
 bool Archive::ReadIndex(const ArchiveHeader& header) {
-    mem::vector<DiskFileEntry> diskEntries;
-    EntryChecker checker(header);
-    if (!LoadIndexTables(header, checker, diskEntries)) return false;
+    // The entry table is read twice, a piece at a time through one small buffer: first to see
+    // that the records point inside the tables and use every byte of them, before either table
+    // is read at the size the header claims; then, with the tables loaded, to check each record
+    // again against what they hold and to take it in. The second pass repeats the placement
+    // checks, so that it trusts nothing of what the first one read.
+    const std::unique_ptr<DiskFileEntry[]> piece(new (std::nothrow) DiskFileEntry[entriesPerPiece]);
+    if (!GAME_CHECK(piece) || !LoadIndexTables(header, piece.get())) return false;
 
     // Every record passed its placement check, so the count is the file's own, not a claim.
     const bool editing = archiveFileMode == fileModeEdit;
-    if (!GAME_CHECK(ResizeWithoutThrowing(fileArray, header.numFiles))) {
-        fileArray.clear();
-        return false;
-    }
+    // The records are chained by name as they come in: the room reserved for them all keeps
+    // each one where the chains point.
+    fileArray.clear();
+    if (!GAME_CHECK(ReserveWithoutThrowing(fileArray, header.numFiles)) || !NewHashTable(header.numFiles)) return false;
     freeEntries.clear();
-    for (unsigned int i = 0; i < header.numFiles; ++i) {
-        const DiskFileEntry& disk = diskEntries[i];
-        FileEntry& entry = fileArray[i];
-        entry = FileEntry{};
-        if (!checker.CheckContents(disk, nameTable, blockArray)) {
+    EntryChecker checker(header);
+    // Whether each record lies in the tables where Close would put it.
+    ArchiveHeader laidOut = NewIndexHeader(header.numFiles, 0);
+    bool sameLayout = editing;
+    for (std::uint64_t done = 0; done < header.numFiles;) {
+        const std::uint64_t count = PieceAt(header, done, piece.get());
+        if (count == 0) return false;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const DiskFileEntry& disk = piece[i];
             // Keep no record that points through a damaged entry.
-            fileArray.resize(i);
-            if (editing) ReleaseRecordCopies();
-            return false;
-        }
-        DecodeEntry(disk, entry);
-        if (!(entry.flags & fileFlagInUse)) {
-            if (editing && !GAME_CHECK(AppendWithoutThrowing(freeEntries, static_cast<int>(i)))) {
-                ReleaseRecordCopies();
-                return false;
+            if (!checker.CheckPlacement(disk) || !checker.CheckContents(disk, nameTable, blockArray)) return false;
+            FileEntry entry{};
+            DecodeEntry(disk, entry);
+            if (!(entry.flags & fileFlagInUse)) {
+                if (editing && !GAME_CHECK(AppendWithoutThrowing(freeEntries, static_cast<int>(done + i))))
+                    return false;
+            } else {
+                AttachNameAndBlocks(entry, disk, editing);
             }
-        } else if (!AttachNameAndBlocks(entry, disk, editing)) {
-            // A record without its copies could not be written back whole: refuse the open.
-            ReleaseRecordCopies();
-            return false;
+            fileArray.push_back(entry);
+            ChainRecord(fileArray.back());
+            if (sameLayout) {
+                DiskFileEntry placed;
+                PlaceEntry(entry, placed, laidOut);
+                sameLayout = std::memcmp(&placed, &disk, sizeof placed) == 0;
+            }
         }
+        done += count;
     }
-    if (editing) ReleaseTables();
+    if (!checker.CheckTablesUsed()) return false;
+    // An edit that changes nothing need not write anything back when the file holds the index
+    // exactly as Close would write it: the records where it puts them (so the tables match too,
+    // each record's blocks and name being where it puts them), the header and the length.
+    laidOut.indexOffset = AppendPoint();
+    std::uint64_t fileSize = 0;
+    indexOnDisk = sameLayout && std::memcmp(&laidOut, &header, sizeof header) == 0 &&
+                  platform::GetFileSize(archiveFileHandle, &fileSize) && fileSize == IndexEnd(header);
     return true;
 }
 
-bool Archive::LoadIndexTables(const ArchiveHeader& header, EntryChecker& checker,
-                              mem::vector<DiskFileEntry>& diskEntries) {
+std::uint64_t Archive::PieceAt(const ArchiveHeader& header, std::uint64_t first, DiskFileEntry* piece) {
+    const std::uint64_t left = header.numFiles - first;
+    const std::uint64_t count = left < entriesPerPiece ? left : entriesPerPiece;
+    const std::uint64_t at = std::uint64_t(header.indexOffset) + std::uint64_t(header.numBlocks) * sizeof(FileBlock) +
+                             header.nameTableSize + first * sizeof(DiskFileEntry);
+    const std::uint64_t bytes = count * sizeof(DiskFileEntry);
+    if (!platform::SetFilePosition(archiveFileHandle, at)) return 0;
+    return GAME_CHECK(platform::ReadUpTo(archiveFileHandle, piece, bytes) == bytes) ? count : 0;
+}
+
+bool Archive::LoadIndexTables(const ArchiveHeader& header, DiskFileEntry* piece) {
     std::uint64_t fileSize = 0;
     if (!platform::GetFileSize(archiveFileHandle, &fileSize)) return false;
     if (!CheckIndexFitsFile(header, fileSize)) return false;
@@ -165,56 +200,44 @@ bool Archive::LoadIndexTables(const ArchiveHeader& header, EntryChecker& checker
     // a count that fits only because the file is long (a sparse one, say) costs one piece to
     // refuse, not a table of its size. Neither of the other tables is read before the records
     // have shown that they use every byte of it.
-    const std::uint64_t blockTableBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
-    const std::uint64_t entryTableAt = std::uint64_t(header.indexOffset) + blockTableBytes + header.nameTableSize;
-    if (!platform::SetFilePosition(archiveFileHandle, entryTableAt)) return false;
+    EntryChecker checker(header);
     for (std::uint64_t done = 0; done < header.numFiles;) {
-        const std::uint64_t left = header.numFiles - done;
-        const std::uint64_t piece = left < entriesPerPiece ? left : entriesPerPiece;
-        if (!GAME_CHECK(ResizeWithoutThrowing(diskEntries, done + piece))) return false;
-        const std::uint64_t pieceBytes = piece * sizeof(DiskFileEntry);
-        if (!GAME_CHECK(platform::ReadUpTo(archiveFileHandle, diskEntries.data() + done, pieceBytes) == pieceBytes))
-            return false;
-        for (std::uint64_t i = done; i < done + piece; ++i)
-            if (!checker.CheckPlacement(diskEntries[i])) return false;
-        done += piece;
+        const std::uint64_t count = PieceAt(header, done, piece);
+        if (count == 0) return false;
+        for (std::uint64_t i = 0; i < count; ++i)
+            if (!checker.CheckPlacement(piece[i])) return false;
+        done += count;
     }
     if (!checker.CheckTablesUsed()) return false;
 
+    const std::uint64_t blockTableBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
     if (!platform::SetFilePosition(archiveFileHandle, header.indexOffset)) return false;
     std::uint64_t bytesRead = 0;
     if (header.numBlocks != 0) {
         blockArray = static_cast<FileBlock*>(std::malloc(blockTableBytes));
         if (!GAME_CHECK(blockArray)) return false;
+        blockTableCount = header.numBlocks;
         bytesRead = platform::ReadUpTo(archiveFileHandle, blockArray, blockTableBytes);
         if (!GAME_CHECK(bytesRead == blockTableBytes)) return false;
     }
     if (header.nameTableSize != 0) {
         nameTable = static_cast<char*>(std::malloc(header.nameTableSize));
         if (!GAME_CHECK(nameTable)) return false;
+        nameTableBytes = header.nameTableSize;
         bytesRead = platform::ReadUpTo(archiveFileHandle, nameTable, header.nameTableSize);
         if (!GAME_CHECK(bytesRead == header.nameTableSize)) return false;
     }
     return true;
 }
 
-bool Archive::AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing) {
-    if (!editing) {
-        // Read mode points into the tables the archive keeps.
-        entry.name = nameTable + disk.nameOffset;
+void Archive::AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing) {
+    // The record points into the tables the archive keeps, in either mode: an edit that removes
+    // or replaces it drops the references, and a record it adds brings copies of its own.
+    entry.name = nameTable + disk.nameOffset;
+    if (!editing)
         entry.blocks = blockArray != nullptr ? blockArray + disk.firstBlock : nullptr;
-        return true;
-    }
-    // Edit mode gives each record copies of its own, which additions and removals change.
-    entry.name = static_cast<char*>(std::malloc(std::size_t(disk.nameLength) + 1));
-    if (!GAME_CHECK(entry.name)) return false;
-    std::memcpy(entry.name, nameTable + disk.nameOffset, std::size_t(disk.nameLength) + 1);
-    if (disk.numBlocks != 0) {
-        entry.blocks = static_cast<FileBlock*>(std::malloc(std::size_t(disk.numBlocks) * sizeof(FileBlock)));
-        if (!GAME_CHECK(entry.blocks)) return false;
-        std::memcpy(entry.blocks, blockArray + disk.firstBlock, std::size_t(disk.numBlocks) * sizeof(FileBlock));
-    }
-    return true;
+    else
+        entry.blocks = disk.numBlocks != 0 ? blockArray + disk.firstBlock : nullptr;
 }
 
 bool Archive::SetFilePosition(unsigned int position) { return platform::SetFilePosition(archiveFileHandle, position); }
@@ -250,6 +273,7 @@ void Archive::Close(bool reopen) {
     fileArray.clear();
     freeEntries.clear();
     archiveFileName.clear();
+    indexOnDisk = false;
 }
 
 void Archive::CloseOnExit(void* archive) { static_cast<Archive*>(archive)->Close(false); }
@@ -257,17 +281,31 @@ void Archive::CloseOnExit(void* archive) { static_cast<Archive*>(archive)->Close
 void Archive::ReleaseTables() {
     std::free(blockArray);
     blockArray = nullptr;
+    blockTableCount = 0;
     std::free(nameTable);
     nameTable = nullptr;
+    nameTableBytes = 0;
 }
 
 void Archive::ReleaseRecordCopies() {
-    for (FileEntry& entry : fileArray) {
-        std::free(entry.name);
-        entry.name = nullptr;
-        std::free(entry.blocks);
-        entry.blocks = nullptr;
-    }
+    // Records own copies only once the edit has changed the index: until then every one of them
+    // points into the loaded tables.
+    if (indexOnDisk) return;
+    for (FileEntry& entry : fileArray) ReleaseRecord(entry);
+}
+
+void Archive::ReleaseRecord(FileEntry& entry) {
+    // Only a record made during the edit has copies of its own; a loaded one points into the
+    // tables. std::less orders any two pointers, of one allocation or not.
+    const std::less<const void*> before;
+    const bool loadedName =
+        nameTable != nullptr && !before(entry.name, nameTable) && before(entry.name, nameTable + nameTableBytes);
+    const bool loadedBlocks = blockArray != nullptr && !before(entry.blocks, blockArray) &&
+                              before(entry.blocks, blockArray + blockTableCount);
+    if (!loadedName) std::free(entry.name);
+    if (!loadedBlocks) std::free(entry.blocks);
+    entry.name = nullptr;
+    entry.blocks = nullptr;
 }
 
 unsigned int Archive::GetNumFiles() const { return static_cast<unsigned int>(fileArray.size()); }

@@ -33,7 +33,6 @@ struct ArchiveHeader;
 struct ByteRange;
 struct ArchiveStatistics;
 struct DiskFileEntry;
-class EntryChecker;
 
 /// One block of a compressed file, the same in memory and on disk.
 struct FileBlock {
@@ -57,8 +56,10 @@ public:
         fileFlagCompressed = 2,
     };
 
-    /// One record of the index. In read mode `name` and `blocks` point into tables the archive
-    /// owns; in edit mode each in-use record owns copies. Free records have neither.
+    /// One record of the index. A record loaded from the file has its `name` and `blocks` in the
+    /// index tables the archive loaded and owns. In edit mode a record made during the edit owns
+    /// copies of its own instead, which removing or replacing it releases. Free records have
+    /// neither.
     struct FileEntry {
         unsigned int flags;         // fileFlagInUse, fileFlagCompressed; 0 for a free record
         unsigned int offset;        // absolute offset of the file's run
@@ -211,14 +212,18 @@ private:
     // Reading internals (Engine/Archive.cpp, ArchiveLookup.cpp, ArchiveRead.cpp).
     bool ReadHeader();
     bool ReadIndex(const ArchiveHeader& header);
-    bool LoadIndexTables(const ArchiveHeader& header, EntryChecker& checker, mem::vector<DiskFileEntry>& diskEntries);
-    bool AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing);
+    bool LoadIndexTables(const ArchiveHeader& header, DiskFileEntry* piece);
+    std::uint64_t PieceAt(const ArchiveHeader& header, std::uint64_t first, DiskFileEntry* piece);
+    void AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing);
     bool BuildHashTable();
+    bool NewHashTable(std::size_t records);
+    void ChainRecord(FileEntry& entry);
     bool SetFilePosition(unsigned int position);
     bool ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size);
     bool ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer);
     void ReleaseTables();
     void ReleaseRecordCopies();
+    void ReleaseRecord(FileEntry& entry);
     unsigned int AppendPoint() const;
 
     // Writing the index back and committing an edit (Engine/ArchiveIndexWriter.cpp).
@@ -264,8 +269,11 @@ private:
     mem::vector<FileEntry> fileArray;
     mem::vector<int> freeEntries;
     unsigned int blockSize;
+    // The index tables as loaded: blockTableCount blocks and nameTableBytes bytes of names.
     FileBlock* blockArray;
     char* nameTable;
+    std::size_t blockTableCount;
+    std::size_t nameTableBytes;
     unsigned int tableSize;
     FileEntry** hashTable;
     bool writeFailed;
@@ -274,6 +282,10 @@ private:
     // by more than an addition claims, so Close always finds its room.
     std::uint64_t reservedEnd;
     std::uint64_t indexBound;
+    // True in an edit while the index in memory is, byte for byte, the one the file holds, header
+    // and length included: nothing changed it since the open, and the file was laid out as Close
+    // lays it out. Close then has nothing to write.
+    bool indexOnDisk;
     // The rollback journal of the edit in progress. Null in an edit means the edit was rolled
     // back to its last commit and writes nothing more.
     ArchiveJournal* journal;

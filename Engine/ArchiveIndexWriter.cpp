@@ -1,14 +1,17 @@
 // Writing the index and the header when an archive open for edit commits: at Close, and
 // between the batches of a long edit.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "Engine/Archive.h"
-#include "Engine/ArchiveEntryCodec.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/ArchiveIndexLayout.h"
 #include "Engine/ArchiveJournal.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
@@ -17,27 +20,44 @@ namespace GAME {
 
 namespace {
 
-// Where an index of `header` ends: the end of the archive file.
-std::uint64_t IndexEnd(const ArchiveHeader& header) {
-    return std::uint64_t(header.indexOffset) + std::uint64_t(header.numBlocks) * sizeof(FileBlock) +
-           header.nameTableSize + std::uint64_t(header.numFiles) * sizeof(DiskFileEntry);
+// Bytes compared at a time against what the file holds. Two indexes that differ usually do so
+// early (one written at a new place, over room reserved for it), and the first piece that
+// differs ends the comparison.
+constexpr std::uint64_t comparePiece = 1u << 20;
+
+// How many bytes `a` and `b`, both `length` long, share from the first. memcmp finds the
+// 4 KiB stretch where they part, and only that one is searched byte by byte.
+std::uint64_t CommonPrefix(const char* a, const char* b, std::uint64_t length) {
+    constexpr std::uint64_t stretch = 4096;
+    std::uint64_t done = 0;
+    while (length - done > stretch && std::memcmp(a + done, b + done, stretch) == 0) done += stretch;
+    return done + static_cast<std::uint64_t>(std::mismatch(a + done, a + length, b + done).first - (a + done));
 }
 
-// True when the file already holds `bytes` at `offset`: writing them would change nothing.
-bool SameAsOnDisk(platform::FileHandle file, std::uint64_t offset, const void* bytes, std::uint64_t length) {
+// True when the file holds `bytes` at `offset` already: writing them would change nothing.
+// Otherwise `*same` says how many of them, from the first, it holds.
+bool HoldsAlready(platform::FileHandle file, std::uint64_t offset, const void* bytes, std::uint64_t length,
+                  std::uint64_t* same) {
+    *same = 0;
     std::uint64_t size = 0;
-    if (!platform::GetFileSize(file, &size) || offset > size || length > size - offset) return false;
+    if (!platform::GetFileSize(file, &size) || offset > size) return false;
     if (length == 0) return true;
-    std::string onDisk(length < (1u << 20) ? length : (1u << 20), '\0');
-    if (!platform::SetFilePosition(file, offset)) return false;
-    for (std::uint64_t done = 0; done < length;) {
-        const std::uint64_t piece = length - done < onDisk.size() ? length - done : onDisk.size();
-        if (!platform::ReadExactly(file, onDisk.data(), piece) ||
-            std::memcmp(onDisk.data(), static_cast<const char*>(bytes) + done, piece) != 0)
-            return false;
-        done += piece;
+    const std::uint64_t onFile = size - offset < length ? size - offset : length;
+    const std::uint64_t bufferSize = onFile < comparePiece ? onFile : comparePiece;
+    if (bufferSize == 0) return false;
+    const std::unique_ptr<char[]> onDisk(new (std::nothrow) char[bufferSize]);
+    if (!onDisk || !platform::SetFilePosition(file, offset)) return false;
+    const char* wanted = static_cast<const char*>(bytes);
+    while (*same < onFile) {
+        const std::uint64_t piece = onFile - *same < bufferSize ? onFile - *same : bufferSize;
+        if (!platform::ReadExactly(file, onDisk.get(), piece)) break;
+        if (std::memcmp(onDisk.get(), wanted + *same, piece) != 0) {
+            *same += CommonPrefix(onDisk.get(), wanted + *same, piece);
+            break;
+        }
+        *same += piece;
     }
-    return true;
+    return *same == length;
 }
 
 }  // namespace
@@ -50,13 +70,10 @@ bool Archive::WriteHeader() {
 bool Archive::CommitEdit(bool final) {
     // An edit that had to be rolled back writes nothing more: the file holds its last commit.
     if (journal == nullptr || !WriteHeldBackData()) return false;
+    // Nothing changed and nothing was written: the file holds this very index already.
+    if (indexOnDisk && !journal->ArchiveWritten()) return true;
 
-    ArchiveHeader header;
-    std::memset(&header, 0, sizeof header);
-    std::memcpy(header.magic, "ARC", 4);
-    header.version = ARCHIVE_VERSION;
-    header.numFiles = static_cast<unsigned int>(fileArray.size());
-    header.indexOffset = AppendPoint();
+    ArchiveHeader header = NewIndexHeader(fileArray.size(), AppendPoint());
 
     // Until the index is on disk the old header must stay: it must never describe an index
     // that was not written. The data and the index are durable before the header points at
@@ -118,11 +135,20 @@ std::vector<ByteRange> Archive::CommittedRanges(std::uint64_t fileLength) const 
     // What the state on disk reads: the header, every in-use run and the index behind the data.
     std::vector<ByteRange> ranges;
     if (fileLength == 0) return ranges;
-    ranges.push_back({0, sizeof(ArchiveHeader)});
+    // The runs lie in ascending order, most of them back to back: each one that meets the range
+    // before it joins it, so that the list stays as short as the holes are few.
+    auto add = [&ranges](std::uint64_t begin, std::uint64_t end) {
+        if (!ranges.empty() && ranges.back().begin <= begin && begin <= ranges.back().end) {
+            if (end > ranges.back().end) ranges.back().end = end;
+        } else {
+            ranges.push_back({begin, end});
+        }
+    };
+    add(0, sizeof(ArchiveHeader));
     for (const FileEntry& entry : fileArray)
         if ((entry.flags & fileFlagInUse) && entry.size != 0)
-            ranges.push_back({entry.offset, std::uint64_t(entry.offset) + entry.size});
-    ranges.push_back({AppendPoint(), fileLength});
+            add(entry.offset, std::uint64_t(entry.offset) + entry.size);
+    add(AppendPoint(), fileLength);
     return ranges;
 }
 
@@ -134,55 +160,49 @@ bool Archive::ProtectRange(std::uint64_t offset, std::uint64_t length) {
 }
 
 bool Archive::WriteArchiveRange(std::uint64_t offset, const void* bytes, std::uint64_t length) {
-    if (SameAsOnDisk(archiveFileHandle, offset, bytes, length)) return true;
+    // What the file holds already is neither saved nor written again, so that a range that came
+    // out the same writes nothing, and one that changed towards its end writes only from there.
+    std::uint64_t same = 0;
+    if (HoldsAlready(archiveFileHandle, offset, bytes, length, &same)) return true;
+    offset += same;
+    length -= same;
     return ProtectRange(offset, length) && platform::SetFilePosition(archiveFileHandle, offset) &&
-           platform::WriteAll(archiveFileHandle, bytes, length);
+           platform::WriteAll(archiveFileHandle, static_cast<const char*>(bytes) + same, length);
 }
 
 bool Archive::WriteIndex(ArchiveHeader& header) {
+    // The block table, the name table and the entry table lie back to back: they are laid out in
+    // one buffer and written in one piece, and only when the file does not hold them already, so
+    // that closing an archive whose index came out the same writes nothing.
     const std::size_t numFiles = fileArray.size();
-    DiskFileEntry* diskFileEntryArray =
-        static_cast<DiskFileEntry*>(std::malloc(numFiles != 0 ? numFiles * sizeof(DiskFileEntry) : 1));
-    if (!GAME_CHECK(diskFileEntryArray)) return false;
+    ArchiveHeader sizes = header;
+    DiskFileEntry disk;
+    for (const FileEntry& entry : fileArray) PlaceEntry(entry, disk, sizes);
+    const std::uint64_t blockBytes = std::uint64_t(sizes.numBlocks) * sizeof(FileBlock);
+    const std::uint64_t indexBytes = blockBytes + sizes.nameTableSize + std::uint64_t(numFiles) * sizeof(DiskFileEntry);
+    if (!GAME_CHECK(indexBytes <= SIZE_MAX)) return false;
+    const std::unique_ptr<char[]> index(new (std::nothrow) char[indexBytes != 0 ? indexBytes : 1]);
+    if (!GAME_CHECK(index)) return false;
 
-    // The block and name tables are gathered in memory and written in one piece each, rather
-    // than one small write per record.
-    std::string blockTable, names;
+    char* blocks = index.get();
+    char* names = blocks + blockBytes;
+    char* entries = names + sizes.nameTableSize;
     for (std::size_t i = 0; i < numFiles; ++i) {
         const FileEntry& entry = fileArray[i];
-        DiskFileEntry& disk = diskFileEntryArray[i];
-        EncodeEntry(entry, disk);
-        disk.firstBlock = header.numBlocks;
-        if (disk.numBlocks != 0) {
-            blockTable.append(reinterpret_cast<const char*>(entry.blocks),
-                              std::size_t(disk.numBlocks) * sizeof(FileBlock));
-            header.blockTableSize += disk.numBlocks * static_cast<unsigned int>(sizeof(FileBlock));
-        }
-        header.numBlocks += disk.numBlocks;
-        disk.nameOffset = header.nameTableSize;
+        PlaceEntry(entry, disk, header);
+        std::memcpy(entries + i * sizeof(DiskFileEntry), &disk, sizeof disk);
+        if (disk.numBlocks != 0)
+            std::memcpy(blocks + std::size_t(disk.firstBlock) * sizeof(FileBlock), entry.blocks,
+                        std::size_t(disk.numBlocks) * sizeof(FileBlock));
         if (entry.name != nullptr) {
-            names.append(entry.name, entry.nameLength);
-            names.push_back('\0');
-            header.nameTableSize += entry.nameLength + 1;
+            std::memcpy(names + disk.nameOffset, entry.name, entry.nameLength);
+            names[disk.nameOffset + entry.nameLength] = '\0';
         } else if (entry.flags & fileFlagInUse) {
-            // An in-use record keeps a name slot even without its name: an empty one.
-            names.push_back('\0');
-            header.nameTableSize += 1;
+            names[disk.nameOffset] = '\0';
         }
     }
-
-    // Each table is written only where it differs from what the file holds, so that closing an
-    // archive that did not change writes nothing.
-    std::uint64_t currentLocation = header.indexOffset;
-    bool written = WriteArchiveRange(currentLocation, blockTable.data(), blockTable.size());
-    currentLocation += blockTable.size();
-    written = written && WriteArchiveRange(currentLocation, names.data(), names.size());
-    currentLocation += names.size();
-    if (written) GAME_ASSERT(currentLocation == (header.indexOffset + header.nameTableSize + header.blockTableSize));
-    written = written &&
-              WriteArchiveRange(currentLocation, diskFileEntryArray, std::uint64_t(numFiles) * sizeof(DiskFileEntry));
-    std::free(diskFileEntryArray);
-    return GAME_CHECK(written);
+    GAME_ASSERT(std::memcmp(&sizes, &header, sizeof header) == 0);
+    return GAME_CHECK(WriteArchiveRange(header.indexOffset, index.get(), indexBytes));
 }
 
 }  // namespace GAME

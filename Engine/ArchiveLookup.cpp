@@ -46,7 +46,12 @@ unsigned int Archive::HashFileName(const char* name, unsigned int length) const 
 }
 
 bool Archive::BuildHashTable() {
-    const std::size_t n = fileArray.size();
+    if (!NewHashTable(fileArray.size())) return false;
+    for (FileEntry& entry : fileArray) ChainRecord(entry);
+    return true;
+}
+
+bool Archive::NewHashTable(std::size_t n) {
     unsigned int size = hashTableSizes[sizeof(hashTableSizes) / sizeof(hashTableSizes[0]) - 1];
     for (unsigned int candidate : hashTableSizes) {
         if (candidate >= n / 4) {
@@ -62,13 +67,14 @@ bool Archive::BuildHashTable() {
         return false;
     }
     tableSize = size;
-    for (FileEntry& entry : fileArray) {
-        if (!(entry.flags & fileFlagInUse) || entry.name == nullptr) continue;
-        const unsigned int bucket = HashFileName(entry.name, entry.nameLength);
-        entry.next = hashTable[bucket];
-        hashTable[bucket] = &entry;
-    }
     return true;
+}
+
+void Archive::ChainRecord(FileEntry& entry) {
+    if (!(entry.flags & fileFlagInUse) || entry.name == nullptr) return;
+    const unsigned int bucket = HashFileName(entry.name, entry.nameLength);
+    entry.next = hashTable[bucket];
+    hashTable[bucket] = &entry;
 }
 
 int Archive::FindFile(const char* fileName) {

@@ -34,6 +34,18 @@ void RunArchiveTarget(const std::uint8_t* data, std::size_t size) {
     }
     GAME::Archive edit;
     if (edit.OpenEdit(path.c_str())) edit.Close(false);
+    // Records loaded for edit point into the tables the archive loaded: removing one and
+    // compacting must drop those references without freeing them.
+    if (edit.OpenEdit(path.c_str())) {
+        for (unsigned i = 0; i < edit.GetNumFiles(); ++i) {
+            if (edit.GetFileEntry(static_cast<int>(i)).flags & GAME::Archive::fileFlagInUse) {
+                edit.RemoveFile(static_cast<int>(i));
+                break;
+            }
+        }
+        edit.Compact();
+        edit.Close(false);
+    }
 }
 
 }  // namespace fuzz

@@ -1,9 +1,11 @@
 // Opening for edit, closing, record allocation and statistics.
 #include <cstring>
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "ArchiveFormatCheck.h"
 #include "EditFixture.h"
 #include "diagnostics/AssertDialog.h"
 #include "platform/FileSystem.h"
@@ -155,6 +157,33 @@ TEST_F(ArchiveWriter, StatisticsCountRecordsAndChains) {
     EXPECT_EQ(stats.averageTableDepth, 0.0f);  // no occupied bucket
 }
 
+// Names of six or more bytes that agree in every byte the hash samples share one bucket: the
+// chain depths follow additions and removals.
+TEST_F(ArchiveWriter, StatisticsFollowTheChainsThroughAdditionsAndRemovals) {
+    OpenEdit();
+    for (int i = 0; i < 5; ++i) {
+        const std::string name = "x" + std::to_string(i) + "yyyyyyyyz";
+        Loose(name, name);
+        ASSERT_EQ(archive->AddFile(name.c_str(), 0), i);
+    }
+    Loose("other.txt", "o");
+    ASSERT_EQ(archive->AddFile("other.txt", 0), 5);
+    GAME::ArchiveStatistics stats;
+    archive->GetStatistics(stats);
+    EXPECT_EQ(stats.maxTableDepth, 5u);
+    EXPECT_EQ(stats.averageTableDepth, 3.0f);  // six records in two buckets
+    archive->RemoveFile(4);
+    archive->RemoveFile(1);
+    archive->RemoveFile(5);
+    archive->GetStatistics(stats);
+    EXPECT_EQ(stats.numActiveFiles, 3u);
+    EXPECT_EQ(stats.maxTableDepth, 3u);
+    EXPECT_EQ(stats.averageTableDepth, 3.0f);
+    CloseAndRead();
+    archive->GetStatistics(stats);
+    EXPECT_EQ(stats.maxTableDepth, 3u);
+}
+
 TEST_F(ArchiveWriter, CloseWritesBackWhatReopensTheSame) {
     test::ArchiveFixture fixture;
     fixture.AddStored("a.txt", "0123456789", 0x01D0000012345678ull);
@@ -174,6 +203,161 @@ TEST_F(ArchiveWriter, CloseWritesBackWhatReopensTheSame) {
     EXPECT_NE(reports.find("(reopen == false)"), std::string::npos) << reports;
     EXPECT_EQ(test::ReadWholeFile("a.arc"), before);
     EXPECT_EQ(archive->GetNumFiles(), 0u);
+}
+
+// The records loaded from the file point into the tables the archive loaded; those made by the
+// edit own copies. Removing, replacing, undoing and compacting must each drop or free exactly
+// what the record has, whichever kind it is (the sanitizer build checks every free).
+TEST_F(ArchiveWriter, LoadedAndAddedRecordsSurviveRemovalReplacementAndCompaction) {
+    std::map<std::string, std::string> contents = {
+        {"keep.txt", "kept as it is"},
+        {"gone.bin", test::CompressibleBytes(300000)},
+        {"swap.bin", test::CompressibleBytes(270000)},
+        {"tail.txt", std::string(5000, 't')},
+    };
+    test::ArchiveFixture fixture;
+    fixture.AddStored("keep.txt", contents["keep.txt"]);
+    fixture.AddCompressed("gone.bin", contents["gone.bin"]);
+    fixture.AddCompressed("swap.bin", contents["swap.bin"]);
+    fixture.AddStored("tail.txt", contents["tail.txt"]);
+    fixture.WriteTo("a.arc");
+    contents.erase("gone.bin");
+    contents["swap.bin"] = test::RandomBytes(262144 + 300, 7);
+    contents["added.bin"] = test::CompressibleBytes(400000);
+    for (const char* name : {"swap.bin", "added.bin"}) Loose(name, contents[name]);
+    Loose("undone.txt", "added, then removed again");
+
+    OpenEdit();
+    archive->RemoveFile(archive->FindFile("gone.bin"));  // loaded: blocks and name in the tables
+    archive->RemoveFile(archive->FindFile("swap.bin"));
+    ASSERT_GE(archive->AddFile("swap.bin", 5), 0);  // replaced: its new blocks are its own
+    ASSERT_GE(archive->AddFile("added.bin", 5), 0);
+    const int undone = archive->AddFile("undone.txt", 0);
+    ASSERT_GE(undone, 0);
+    archive->RemoveFile(undone);  // added: its own name is freed
+    auto checkContents = [&] {
+        unsigned inUse = 0;
+        for (unsigned i = 0; i < archive->GetNumFiles(); ++i)
+            if (Entry(static_cast<int>(i)).flags & Archive::fileFlagInUse) ++inUse;
+        EXPECT_EQ(inUse, contents.size());
+        for (const auto& [name, bytes] : contents) {
+            const int index = archive->FindFile(name.c_str());
+            ASSERT_GE(index, 0) << name;
+            EXPECT_STREQ(Entry(index).name, name.c_str());
+            EXPECT_EQ(Contents(index), bytes) << name;
+        }
+        for (const char* name : {"gone.bin", "undone.txt"}) EXPECT_EQ(archive->FindFile(name), -1) << name;
+    };
+    checkContents();
+    archive->Compact();  // moves loaded and added records, rewriting their block offsets in place
+    checkContents();
+    CloseAndRead();
+    checkContents();
+    const std::string closed = test::ReadWholeFile("a.arc");
+    test::CheckArchiveFormat(closed);
+
+    // What Close wrote is laid out as Close lays it out: the next edit that changes nothing
+    // leaves it byte for byte.
+    archive->Close(false);
+    OpenEdit();
+    checkContents();
+    archive->Close(false);
+    EXPECT_EQ(test::ReadWholeFile("a.arc"), closed);
+}
+
+// An edit that changes nothing writes nothing back only when the file holds the index exactly
+// as Close lays it out. Any other sound index is rewritten in that layout, as it always was.
+TEST_F(ArchiveWriter, AnIndexLaidOutOtherwiseIsRewrittenByAnEditThatChangesNothing) {
+    test::ArchiveFixture fixture;
+    fixture.AddStored("a.txt", "alpha");
+    fixture.AddFree(12);
+    fixture.AddCompressed("b.bin", test::CompressibleBytes(300000));
+    fixture.AddStored("c.txt", "gamma");
+    const std::string laidOut = fixture.Bytes();
+    const std::uint64_t indexOffset = U32At(laidOut, 24);
+    const std::uint64_t names = indexOffset + U32At(laidOut, 16);
+    const std::uint64_t entries = names + U32At(laidOut, 20);
+    auto entryField = [&](int record, int field) { return entries + 44 * record + 4 * field; };
+
+    std::map<std::string, std::string> variants;
+    variants["as Close writes it"] = laidOut;
+    variants["junk in the header's reserved bytes"] = laidOut;
+    variants["junk in the header's reserved bytes"][2047] = 'x';
+    variants["a wrong block table size"] = laidOut;
+    test::PutU32At(variants["a wrong block table size"], 16, 0);
+    variants["zero bytes behind the index"] = laidOut + std::string(100, '\0');
+    variants["a free record with a name length and blocks"] = laidOut;
+    test::PutU32At(variants["a free record with a name length and blocks"], entryField(1, 7), 2);
+    test::PutU32At(variants["a free record with a name length and blocks"], entryField(1, 9), 3);
+    // The names of a.txt and c.txt swapped in the name table, and their offsets with them.
+    std::string swapped = laidOut;
+    const std::uint32_t aAt = U32At(laidOut, entryField(0, 10)), cAt = U32At(laidOut, entryField(3, 10));
+    swapped.replace(names + aAt, 5, "c.txt");
+    swapped.replace(names + cAt, 5, "a.txt");
+    test::PutU32At(swapped, entryField(0, 10), cAt);
+    test::PutU32At(swapped, entryField(3, 10), aAt);
+    variants["names out of record order"] = swapped;
+
+    for (const auto& [what, bytes] : variants) {
+        SCOPED_TRACE(what);
+        test::WriteWholeFile("a.arc", bytes);
+        OpenEdit();
+        EXPECT_STREQ(Entry(0).name, "a.txt");
+        EXPECT_STREQ(Entry(3).name, "c.txt");
+        archive->Close(false);
+        EXPECT_FALSE(archive->HasWriteFailed());
+        EXPECT_EQ(test::ReadWholeFile("a.arc"), laidOut);
+    }
+}
+
+// Close writes only the part of the index that differs from what the file holds: from the first
+// byte that differs on, found a piece at a time. Changes near the start, deep inside and at the
+// very end of an index of several pieces must all come out whole.
+TEST_F(ArchiveWriter, ChangesAnywhereInALongIndexComeOutWhole) {
+    constexpr int count = 24000;  // an index of about 2.3 MB
+    auto name = [](int i) {
+        return "folder" + std::to_string(i % 97) + "/a fairly long file name " + std::to_string(i);
+    };
+    auto build = [&](int changed, bool removed, const std::string& newContents, std::uint64_t fileTime) {
+        test::ArchiveFixture fixture;
+        for (int i = 0; i < count; ++i) {
+            if (i != changed)
+                fixture.AddStored(name(i), i % 3 ? "" : "xyz");
+            else if (removed)
+                fixture.AddFree(i % 3 ? 0 : 3);
+            else
+                fixture.AddStored(name(i), newContents, fileTime);
+        }
+        return fixture.Bytes();
+    };
+    const std::string original = build(-1, false, "", 0);
+    for (int changed : {0, 2, count / 2, count - 3, count - 1}) {
+        for (bool removed : {true, false}) {
+            SCOPED_TRACE("record " + std::to_string(changed) + (removed ? " removed" : " replaced"));
+            test::WriteWholeFile("a.arc", original);
+            OpenEdit();
+            archive->RemoveFile(archive->FindFile(name(changed).c_str()));
+            std::string expected;
+            if (removed) {
+                // The bytes of a removed file stay where they were, in the hole it leaves.
+                expected = build(changed, true, "", 0);
+                const std::uint32_t dataEnd = U32At(original, 24);
+                expected.replace(2048, dataEnd - 2048, original, 2048, dataEnd - 2048);
+            } else {
+                // The same size, so that the replacement takes the hole it left: only the entry
+                // of the record changes, and the data under it.
+                const std::string newContents = changed % 3 ? "" : "XYZ";
+                Loose(name(changed), newContents);
+                ASSERT_EQ(archive->AddFile(name(changed).c_str(), 0), changed);
+                platform::FileAttributes attributes;
+                ASSERT_TRUE(platform::GetFileAttributes(name(changed).c_str(), &attributes));
+                expected = build(changed, false, newContents, attributes.lastWriteTime);
+            }
+            archive->Close(false);
+            ASSERT_FALSE(archive->HasWriteFailed());
+            ASSERT_EQ(test::ReadWholeFile("a.arc"), expected);
+        }
+    }
 }
 
 TEST_F(ArchiveWriter, WorkedLayoutFromAnAddition) {

@@ -36,8 +36,8 @@ void Archive::RemoveFile(int fileIndex) {
             }
         }
     }
-    std::free(fileEntry.name);
-    std::free(fileEntry.blocks);
+    ReleaseRecord(fileEntry);
+    indexOnDisk = false;
     const unsigned int offset = fileEntry.offset, size = fileEntry.size;
     fileEntry = FileEntry{};
     fileEntry.offset = offset;
@@ -49,6 +49,7 @@ void Archive::Compact() {
     if (archiveFileMode != fileModeEdit) return;
     // Moves read file data: what is held back is written first.
     if (!WriteHeldBackData()) return;
+    indexOnDisk = false;
 
     // The snapshot shares names and block lists with the live records; it owns nothing.
     const std::vector<FileEntry> originalEntries(fileArray.begin(), fileArray.end());

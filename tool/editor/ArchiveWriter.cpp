@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "Engine/Archive.h"
 #include "Engine/ArchiveFormat.h"
@@ -39,9 +40,11 @@ bool Archive::OpenEdit(const char* fileName) {
     archiveFileMode = fileModeEdit;
     archiveFileName = fileName;
     freeEntries.clear();
+    indexOnDisk = false;
 
     std::uint64_t fileSize = 0;
-    if (!platform::GetFileSize(archiveFileHandle, &fileSize) || (fileSize != 0 && !ReadHeader()) || !BuildHashTable() ||
+    // Loading an index chains its records; an empty archive has only the buckets to make.
+    if (!platform::GetFileSize(archiveFileHandle, &fileSize) || !(fileSize != 0 ? ReadHeader() : BuildHashTable()) ||
         !StartJournal(fileSize)) {
         AbandonOpen();
         return false;
@@ -63,6 +66,7 @@ void Archive::AbandonOpen() {
     ReleaseTables();
     fileArray.clear();
     freeEntries.clear();
+    indexOnDisk = false;
     archiveFileMode = fileModeNone;
     archiveFileName.clear();
     platform::CloseFile(archiveFileHandle);
@@ -93,6 +97,7 @@ int Archive::AllocateFileEntry(const char* fileName, unsigned int size, unsigned
     entry.name = static_cast<char*>(std::malloc(normalized.size() + 1));
     if (!GAME_CHECK(entry.name)) return -1;
     std::memcpy(entry.name, normalized.c_str(), normalized.size() + 1);
+    indexOnDisk = false;
 
     if (index >= 0) {
         entry.offset = fileArray[index].offset;
@@ -147,10 +152,15 @@ void Archive::GetStatistics(ArchiveStatistics& stats) const {
         if (entry.nameLength > stats.longestFileName) stats.longestFileName = entry.nameLength;
         stats.indexSize += 49 + entry.nameLength + 12 * entry.numBlocks;
     }
+    // Each chain holds the named in-use records whose names hash to its bucket, so the records
+    // are counted per bucket in their own order: following the chains would jump about the
+    // whole record array, a cache miss a record.
+    std::vector<unsigned int> depths(hashTable != nullptr ? tableSize : 0);
+    for (const FileEntry& entry : fileArray)
+        if (!depths.empty() && (entry.flags & fileFlagInUse) && entry.name != nullptr)
+            ++depths[HashFileName(entry.name, entry.nameLength)];
     unsigned int occupied = 0;
-    for (unsigned int bucket = 0; hashTable != nullptr && bucket < tableSize; ++bucket) {
-        unsigned int depth = 0;
-        for (const FileEntry* entry = hashTable[bucket]; entry != nullptr; entry = entry->next) ++depth;
+    for (unsigned int depth : depths) {
         if (depth > stats.maxTableDepth) stats.maxTableDepth = depth;
         if (depth != 0) ++occupied;
     }
