@@ -102,8 +102,9 @@ bool ReadFileAt(FileHandle file, void* buffer, std::uint32_t count, std::uint64_
             ok = false;
             break;
         }
-        if (n == 0) break;
         done += static_cast<std::uint32_t>(n);
+        // A regular file reads short only at its end: no second call to learn that.
+        if (n == 0 || done < count) break;
     }
     *bytesRead = done;
     return ok;

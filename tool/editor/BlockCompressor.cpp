@@ -105,6 +105,7 @@ BlockCompressor::~BlockCompressor() {
         stopping = true;
         for (const std::shared_ptr<Job>& job : jobs) Drop(job);
         jobs.clear();
+        settledJobs = 0;
         current.reset();
     }
     workAvailable.notify_all();
@@ -115,6 +116,7 @@ void BlockCompressor::Expect(const std::string& fileName) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         jobs.push_back(std::make_shared<Job>(fileName));
+        if (idleWorkers == 0) return;
     }
     workAvailable.notify_one();
 }
@@ -134,13 +136,15 @@ bool BlockCompressor::Begin(const std::string& fileName, std::uint64_t* length) 
     if (position == jobs.size()) return false;
     for (; position > 0; --position) {
         Drop(jobs.front());
-        jobs.pop_front();
+        PopFront();
     }
     current = jobs.front();
     // The first file announced is the next one any worker opens.
-    workAvailable.notify_all();
+    if (idleWorkers != 0 || workersStalled) WakeWorkers();
+    takerWaiting = true;
     blockReady.wait(lock,
                     [this] { return current->state == Job::State::reading || current->state == Job::State::failed; });
+    takerWaiting = false;
     if (current->state == Job::State::failed) {
         lock.unlock();
         End();
@@ -154,15 +158,16 @@ bool BlockCompressor::Next(PackedBlock& block) {
     std::unique_lock<std::mutex> lock(mutex);
     if (current == nullptr || current->taken >= current->numBlocks) return false;
     Job& job = *current;
+    takerWaiting = true;
     blockReady.wait(lock, [&job] { return job.packed.count(job.taken) != 0 || job.state == Job::State::failed; });
+    takerWaiting = false;
     const auto found = job.packed.find(job.taken);
     if (found == job.packed.end()) return false;
     block = std::move(found->second);
     job.packed.erase(found);
     bytesAhead -= job.BlockBytes(job.taken, blockSize) + blockOverhead;
     ++job.taken;
-    lock.unlock();
-    workAvailable.notify_all();
+    if (workersStalled) WakeWorkers();
     return true;
 }
 
@@ -171,9 +176,14 @@ void BlockCompressor::End() {
         std::lock_guard<std::mutex> lock(mutex);
         if (current == nullptr) return;
         Drop(current);
-        jobs.pop_front();
+        PopFront();
         current.reset();
+        if (workersStalled) WakeWorkers();
     }
+}
+
+void BlockCompressor::WakeWorkers() {
+    workersStalled = false;
     workAvailable.notify_all();
 }
 
@@ -189,30 +199,44 @@ void BlockCompressor::CloseIfDone(Job& job) {
     if (job.claimed < job.numBlocks && !job.dropped && job.state != Job::State::failed) return;
     platform::CloseFile(job.file);
     job.file = platform::invalidFileHandle;
+    --openFiles;
+}
+
+void BlockCompressor::PopFront() {
+    jobs.pop_front();
+    if (settledJobs > 0) --settledJobs;
 }
 
 std::shared_ptr<BlockCompressor::Job> BlockCompressor::NextClaim(unsigned int* blockIndex) {
-    unsigned int openFiles = 0;
-    bool first = true;
-    for (const std::shared_ptr<Job>& job : jobs) {
-        const bool front = first;
-        first = false;
-        if (job->dropped || job->state == Job::State::failed || job->state == Job::State::opening) continue;
+    // The jobs at the front that need no worker any more are passed over once, not on every
+    // claim: with many small files, thousands of them wait packed for the taker.
+    const auto settled = [](const Job& job) {
+        return job.dropped || job.state == Job::State::failed ||
+               (job.state == Job::State::reading && job.claimed == job.numBlocks);
+    };
+    while (settledJobs < jobs.size() && settled(*jobs[settledJobs])) ++settledJobs;
+    for (std::size_t i = settledJobs; i < jobs.size(); ++i) {
+        const std::shared_ptr<Job>& job = jobs[i];
+        if (settled(*job) || job->state == Job::State::opening) continue;
         if (job->state == Job::State::announced) {
-            if (openFiles >= openFilesLimit) return nullptr;
+            if (openFiles >= openFilesLimit) {
+                workersStalled = true;
+                return nullptr;
+            }
             *blockIndex = UINT32_MAX;  // open it
+            ++openFiles;
             return job;
         }
-        if (job->claimed < job->numBlocks) {
-            const std::uint64_t cost = job->BlockBytes(job->claimed, blockSize) + blockOverhead;
-            const bool withinLimit = bytesAhead + cost <= bytesAheadLimit;
-            const bool nearTaker = front && job->claimed < job->taken + 2 * workers.size();
-            if (!withinLimit && !nearTaker) return nullptr;
-            *blockIndex = job->claimed++;
-            bytesAhead += cost;
-            return job;
+        const std::uint64_t cost = job->BlockBytes(job->claimed, blockSize) + blockOverhead;
+        const bool withinLimit = bytesAhead + cost <= bytesAheadLimit;
+        const bool nearTaker = i == 0 && job->claimed < job->taken + 2 * workers.size();
+        if (!withinLimit && !nearTaker) {
+            workersStalled = true;
+            return nullptr;
         }
-        if (job->file != platform::invalidFileHandle) ++openFiles;
+        *blockIndex = job->claimed++;
+        bytesAhead += cost;
+        return job;
     }
     return nullptr;
 }
@@ -223,7 +247,9 @@ void BlockCompressor::Work(char* raw, char* scratch) {
         unsigned int blockIndex = 0;
         const std::shared_ptr<Job> job = NextClaim(&blockIndex);
         if (job == nullptr) {
+            ++idleWorkers;
             workAvailable.wait(lock);
+            --idleWorkers;
             continue;
         }
         if (blockIndex == UINT32_MAX) {
@@ -235,13 +261,15 @@ void BlockCompressor::Work(char* raw, char* scratch) {
             const bool opened =
                 file != platform::invalidFileHandle && platform::GetFileSize(file, &length) && length <= 0xFFFFFFFFull;
             lock.lock();
+            if (file == platform::invalidFileHandle) --openFiles;  // counted when it was claimed
             job->file = file;
             job->length = length;
             job->numBlocks = static_cast<unsigned int>((length + blockSize - 1) / blockSize);
             job->state = opened ? Job::State::reading : Job::State::failed;
             CloseIfDone(*job);
-            blockReady.notify_all();
-            workAvailable.notify_all();
+            if (takerWaiting) blockReady.notify_all();
+            // Its blocks, beyond the one this worker takes next, are work for the others.
+            if (idleWorkers != 0 && job->numBlocks > 1) workAvailable.notify_all();
             continue;
         }
 
@@ -267,8 +295,8 @@ void BlockCompressor::Work(char* raw, char* scratch) {
             if (!ok) job->state = Job::State::failed;
         }
         CloseIfDone(*job);
-        blockReady.notify_all();
-        if (!ok) workAvailable.notify_all();
+        if (takerWaiting) blockReady.notify_all();
+        if (workersStalled) WakeWorkers();
     }
 }
 

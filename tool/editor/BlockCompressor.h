@@ -75,6 +75,9 @@ private:
     std::shared_ptr<Job> NextClaim(unsigned int* blockIndex);
     void Drop(const std::shared_ptr<Job>& job);
     void CloseIfDone(Job& job);
+    void PopFront();
+    // Wakes the workers waiting for room ahead or for a file to be opened.
+    void WakeWorkers();
 
     const unsigned int blockSize;
     const int scratchSize;
@@ -84,6 +87,11 @@ private:
     std::condition_variable blockReady;     // for the taker
     std::deque<std::shared_ptr<Job>> jobs;  // announced and not yet ended, in order
     std::shared_ptr<Job> current;           // the file begun
+    std::size_t settledJobs = 0;            // leading jobs that need no worker any more
+    unsigned int openFiles = 0;             // loose files open (or being opened) by workers
+    unsigned int idleWorkers = 0;           // workers waiting for something to do
+    bool workersStalled = false;            // work is there, but held back by the limits
+    bool takerWaiting = false;              // Begin or Next waits for a worker
     std::uint64_t bytesAhead = 0;           // raw bytes claimed by workers and not yet taken
     bool stopping = false;
     std::vector<std::thread> workers;
