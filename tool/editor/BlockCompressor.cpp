@@ -21,12 +21,14 @@ constexpr unsigned int openFilesLimit = 64;
 
 }  // namespace
 
-bool PackBlock(const char* raw, unsigned int length, char* scratch, int scratchSize, PackedBlock& block) {
-    const int packed = LZ4_compress_fast(raw, scratch, static_cast<int>(length), scratchSize, 1);
-    const bool keepRaw = packed <= 0 || static_cast<unsigned int>(packed) >= length;
-    const char* stored = keepRaw ? raw : scratch;
+namespace {
+
+// Fills `block` with the `storedLength` bytes at `stored` for the `length` raw bytes at `raw`, and
+// their checksum. Gives false when memory runs out.
+bool FillBlock(const char* stored, unsigned int storedLength, const char* raw, unsigned int length,
+               PackedBlock& block) {
     try {
-        block.bytes.assign(stored, stored + (keepRaw ? length : static_cast<unsigned int>(packed)));
+        block.bytes.assign(stored, stored + storedLength);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -36,22 +38,18 @@ bool PackBlock(const char* raw, unsigned int length, char* scratch, int scratchS
     return true;
 }
 
-namespace {
-
-// A block as it is, with its checksum. Gives false when memory runs out.
+// A block as it is, with its checksum.
 bool KeepBlock(const char* raw, unsigned int length, PackedBlock& block) {
-    try {
-        block.bytes.assign(raw, raw + length);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    block.expandedSize = length;
-    block.checksum =
-        static_cast<std::uint32_t>(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(raw), length));
-    return true;
+    return FillBlock(raw, length, raw, length, block);
 }
 
 }  // namespace
+
+bool PackBlock(const char* raw, unsigned int length, char* scratch, int scratchSize, PackedBlock& block) {
+    const int packed = LZ4_compress_fast(raw, scratch, static_cast<int>(length), scratchSize, 1);
+    if (packed <= 0 || static_cast<unsigned int>(packed) >= length) return KeepBlock(raw, length, block);
+    return FillBlock(scratch, static_cast<unsigned int>(packed), raw, length, block);
+}
 
 struct BlockCompressor::Job {
     explicit Job(std::string fileName) : name(std::move(fileName)) {}
