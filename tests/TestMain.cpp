@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 int main(int argc, char** argv) {
-    if (std::freopen("/dev/null", "r", stdin) == nullptr) return 1;
+    if (std::freopen(test::nullDevice, "r", stdin) == nullptr) return 1;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

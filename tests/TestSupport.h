@@ -27,7 +27,28 @@ public:
 
 private:
     std::filesystem::path path;
+    bool borrowed = false;  // a death test's child uses its parent's folder and leaves it to it
 };
+
+/// The device that reads as empty and swallows what is written.
+#ifdef _WIN32
+constexpr const char* nullDevice = "NUL";
+#else
+constexpr const char* nullDevice = "/dev/null";
+#endif
+
+/// Makes a symbolic link at `link` to `target` (relative to the link's folder when relative).
+/// Gives false where the system makes none: Windows without the right to make them, or Wine.
+bool MakeLink(const std::string& target, const std::string& link);
+/// Why a test that needs links could not run.
+constexpr const char* noLinks = "this system makes no symbolic links";
+
+/// True when names that differ only in case are different files in `folder`: not so on Windows.
+bool NamesDifferingInCaseCoexist(const std::filesystem::path& folder);
+
+/// Sets a file's length as std::filesystem::resize_file does, past 4 GiB too, without the disk
+/// having to hold the bytes (sparse where the system wants to be told).
+void ResizeFile(const std::string& path, std::uint64_t length);
 
 std::string ReadWholeFile(const std::string& path);
 /// Writes `bytes` to `path`, creating the folders on the way.

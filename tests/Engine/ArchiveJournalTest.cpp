@@ -32,7 +32,9 @@ protected:
 };
 
 TEST_F(Journal, AnUnchangedArchiveClosesWithoutWritingOrFlushing) {
-    const auto longAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 30);
+    // Whole seconds, which every system's clock for file times holds and sets exactly.
+    const std::filesystem::file_time_type longAgo = std::chrono::floor<std::chrono::seconds>(
+        std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 30));
     std::filesystem::last_write_time("a.arc", longAgo);
     platform::CountFileCalls();
     OpenEdit();

@@ -64,12 +64,12 @@ TEST(DamagedDatabase, FileLongerThanTheToolLoadsIsRefused) {
         GAME::Database database;
         EXPECT_TRUE(tool::LoadDatabase(path.c_str(), database));
     }
-    std::filesystem::resize_file(path, tool::largestDatabaseBytes + 1);
+    test::ResizeFile(path, tool::largestDatabaseBytes + 1);
     GAME::Database database;
     EXPECT_FALSE(tool::LoadDatabase(path.c_str(), database));
     EXPECT_TRUE(database.GetRecordNames().empty());
 
-    std::filesystem::resize_file(path, std::uint64_t(30) << 30);
+    test::ResizeFile(path, std::uint64_t(30) << 30);
     EXPECT_FALSE(tool::LoadDatabase(path.c_str(), database));
     EXPECT_EQ(std::filesystem::file_size(path), std::uint64_t(30) << 30);
 }

@@ -17,14 +17,23 @@
 
 namespace {
 
-// Sets TMPDIR for the object's lifetime.
+// The variable that names the temporary directory: Windows reads TMP first.
+#ifdef _WIN32
+constexpr const char* temporaryVariable = "TMP";
+#else
+constexpr const char* temporaryVariable = "TMPDIR";
+#endif
+
+// Sets the temporary directory for the object's lifetime.
 class TemporaryDirectoryVariable {
 public:
     explicit TemporaryDirectoryVariable(const std::filesystem::path& path) {
-        if (const char* value = std::getenv("TMPDIR")) saved = value;
-        platform::SetEnvironmentVariable("TMPDIR", path.c_str());
+        if (const char* value = std::getenv(temporaryVariable)) saved = value;
+        platform::SetEnvironmentVariable(temporaryVariable, path.string().c_str());
     }
-    ~TemporaryDirectoryVariable() { platform::SetEnvironmentVariable("TMPDIR", saved ? saved->c_str() : nullptr); }
+    ~TemporaryDirectoryVariable() {
+        platform::SetEnvironmentVariable(temporaryVariable, saved ? saved->c_str() : nullptr);
+    }
     TemporaryDirectoryVariable(const TemporaryDirectoryVariable&) = delete;
     TemporaryDirectoryVariable& operator=(const TemporaryDirectoryVariable&) = delete;
 

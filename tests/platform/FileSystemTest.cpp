@@ -41,17 +41,24 @@ TEST(PlatformWildcard, StarQuestionMarkAndCase) {
 
 TEST(PlatformEnumeration, SortedCaseFoldedWithDotEntries) {
     test::ScratchDir dir;
+    // "A.txt" and "a.txt" are one name where case does not tell names apart (Windows).
+    const bool twins = test::NamesDifferingInCaseCoexist(dir.Path());
     for (const char* name : {"b.txt", "A.txt", "a.txt", "_x", "C.arc", "sub"}) {
         if (std::string(name) == "sub")
             std::filesystem::create_directory(dir.Path() / name);
-        else
+        else if (twins || std::string(name) != "a.txt")
             test::WriteWholeFile(dir.File(name), name);
     }
     const std::string base = dir.Path().string() + "/";
-    EXPECT_EQ(Names(base + "*"),
-              (std::vector<std::string>{".", "..", "A.txt", "a.txt", "b.txt", "C.arc", "sub", "_x"}));
+    std::vector<std::string> all{".", "..", "A.txt", "a.txt", "b.txt", "C.arc", "sub", "_x"};
+    std::vector<std::string> texts{"A.txt", "a.txt", "b.txt"};
+    if (!twins) {
+        all.erase(all.begin() + 3);
+        texts.erase(texts.begin() + 1);
+    }
+    EXPECT_EQ(Names(base + "*"), all);
     EXPECT_EQ(Names(base + "*.*"), Names(base + "*"));
-    EXPECT_EQ(Names(base + "*.TXT"), (std::vector<std::string>{"A.txt", "a.txt", "b.txt"}));
+    EXPECT_EQ(Names(base + "*.TXT"), texts);
     EXPECT_EQ(Names(base + "c*"), (std::vector<std::string>{"C.arc"}));
     EXPECT_EQ(Names(base + "nothing*"), (std::vector<std::string>{}));
 
@@ -92,15 +99,15 @@ TEST(PlatformFileKinds, OnlyRegularFilesAreRegular) {
     test::ScratchDir dir;
     test::WriteWholeFile(dir.File("f"), "12345");
     std::filesystem::create_directory(dir.Path() / "sub");
-    std::filesystem::create_symlink(dir.File("f"), dir.File("link"));
-    std::filesystem::create_symlink(dir.File("missing"), dir.File("dangling"));
+    const bool links =
+        test::MakeLink(dir.File("f"), dir.File("link")) && test::MakeLink(dir.File("missing"), dir.File("dangling"));
     FileAttributes attributes;
     ASSERT_TRUE(GetFileAttributes(dir.File("f").c_str(), &attributes));
     EXPECT_TRUE(attributes.isRegularFile);
     ASSERT_TRUE(GetFileAttributes(dir.File("sub").c_str(), &attributes));
     EXPECT_FALSE(attributes.isRegularFile);
     // A device is neither a directory nor a regular file.
-    ASSERT_TRUE(GetFileAttributes("/dev/null", &attributes));
+    ASSERT_TRUE(GetFileAttributes(test::nullDevice, &attributes));
     EXPECT_FALSE(attributes.isDirectory);
     EXPECT_FALSE(attributes.isRegularFile);
 
@@ -110,11 +117,16 @@ TEST(PlatformFileKinds, OnlyRegularFilesAreRegular) {
     for (const FoundFile& f : found)
         if (f.attributes.isRegularFile) regular.push_back(f.name);
     // A link counts as what it leads to; one that leads nowhere is not a regular file.
-    EXPECT_EQ(regular, (std::vector<std::string>{"f", "link"}));
+    const std::vector<std::string> expected =
+        links ? std::vector<std::string>{"f", "link"} : std::vector<std::string>{"f"};
+    EXPECT_EQ(regular, expected);
+#ifndef _WIN32  // Windows devices are no entries of any folder: no pattern finds one
     found.clear();
-    ASSERT_TRUE(FindFiles("/dev/null", &found));
+    ASSERT_TRUE(FindFiles(test::nullDevice, &found));
     ASSERT_EQ(found.size(), 1u);
     EXPECT_FALSE(found[0].attributes.isRegularFile);
+#endif
+    if (!links) GTEST_SKIP() << test::noLinks;
 }
 
 TEST(PlatformDirectories, CreateOneLevelAndChangeDirectory) {
