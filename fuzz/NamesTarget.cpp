@@ -1,3 +1,4 @@
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,15 +15,17 @@ namespace fuzz {
 namespace {
 
 // An archive whose names the fuzzed ones are looked up among; it stays open for the process, so it
-// lives beside the per-input folder rather than in it.
+// lives beside the per-input folder rather than in it. Made after the scratch space, it is closed
+// at exit before the space is removed: a folder holding an open file cannot be removed on
+// Windows, where removing it would go on trying.
 GAME::Archive& LookupArchive() {
-    static GAME::Archive* archive = [] {
+    static const std::unique_ptr<GAME::Archive> archive = [] {
         test::ArchiveFixture fixture;
         for (const char* name : {"data/x.txt", "data/box.txt", "textures/wall.tex", "a", "\xE9t\xE9/\xC0\x62"})
             fixture.AddStored(name, name);
         const std::string path = ProcessScratchFile("names.arc").string();
         fixture.WriteTo(path);
-        auto* opened = new GAME::Archive;
+        auto opened = std::make_unique<GAME::Archive>();
         opened->OpenRead(path.c_str());
         return opened;
     }();
