@@ -44,7 +44,8 @@ bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t*
 /// Reads up to `count` bytes at `offset` without using or moving the file position, so that
 /// several threads may read one handle at once. `*bytesRead` receives the count that arrived;
 /// fewer than `count` only at the end of the file, learnt without a second call. It bypasses the
-/// fault-injection seam, whose counts belong to one thread.
+/// fault-injection seam, whose counts belong to one thread. On Windows the position still moves
+/// somewhere: a handle read this way is read no other way.
 bool ReadFileAt(FileHandle file, void* buffer, std::uint32_t count, std::uint64_t offset, std::uint32_t* bytesRead);
 
 /// Writes `count` bytes at the current position. `*bytesWritten` receives the count written,

@@ -34,7 +34,9 @@ enum class OutputRefusal {
 /// used under its own name (FolderListing::Match picks it: the exact spelling first), and only
 /// what does not exist is made, spelt as asked. The entry is picked from a listing of the folder
 /// already open above it and then opened by that name with the same rules; each folder is listed
-/// at most once per object, and what the object makes is added to the listing it keeps.
+/// at most once per object, and what the object makes is added to the listing it keeps. Windows
+/// looks names up so itself: there nothing is listed, and the folders on the way are held open
+/// without the right to delete them, so that none can be renamed or replaced while it is used.
 class OutputFolder {
 public:
     /// `root` null or empty means the current directory. Nothing is created or opened yet.
