@@ -1,0 +1,27 @@
+// Showing the assertion dialog and waiting for the user's answer: a Win32 dialog on Windows, a
+// question at the terminal elsewhere. The texts and the template come from diagnostics/.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+/// The four fields the dialog fills in.
+struct AssertDialogFields {
+    std::string fileName;  // the source file's name, without its folders
+    std::string lineText;  // the line number in decimal
+    std::string expression;
+    std::string message;  // empty when the check has none
+};
+
+/// Shows the dialog built from `dialogTemplate` (a DLGTEMPLATE in memory), copies the report to
+/// the clipboard and waits for a button. Gives the button's result (1 Debug, 2 Ignore,
+/// 3 Ignore Always, 4 Exit), or 0 or -1 when nobody can be asked: no desktop, or no terminal.
+int RunAssertDialog(const std::vector<std::uint8_t>& dialogTemplate, const AssertDialogFields& fields);
+
+/// Converts `text` from the system's ANSI code page to UTF-16.
+std::u16string AnsiToUtf16(const char* text);
+
+}  // namespace platform
