@@ -14,6 +14,11 @@ namespace {
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
+AssertDialogRunner& DialogRunner() {
+    static AssertDialogRunner runner = platform::RunAssertDialog;
+    return runner;
+}
+
 }  // namespace
 
 std::string AssertSourceFileName(const char* file) {
@@ -66,6 +71,12 @@ DialogTemplate BuildAssertDialogTemplate() {
     return dialog;
 }
 
+AssertDialogRunner ReplaceAssertDialogRunner(AssertDialogRunner runner) {
+    const AssertDialogRunner replaced = DialogRunner();
+    DialogRunner() = runner != nullptr ? runner : platform::RunAssertDialog;
+    return replaced;
+}
+
 bool ActOnAssertChoice(int choice, bool* ignoreAlways) {
     switch (choice) {
         case assertChoiceIgnore: return false;
@@ -89,7 +100,7 @@ bool ShowAssertDialog(const char* expression, const char* message, const char* f
     {
         // Released before the answer is acted on: Exit does not come back.
         const DialogTemplate dialog = BuildAssertDialogTemplate();
-        choice = platform::RunAssertDialog(dialog.Bytes(), fields);
+        choice = DialogRunner()(dialog.Bytes(), fields);
     }
     // Nobody could be asked: carry on as Ignore would, so that a run without a desktop never waits.
     if (choice <= 0) return false;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "diagnostics/DialogTemplate.h"
+#include "platform/AssertDialog.h"
 
 namespace diag {
 
@@ -40,6 +41,14 @@ std::string FormatAssertClipboardText(const char* application, const char* fileN
 /// The "Assert Failed!" dialog: 353 x 80 dialog units, Tahoma 8, four labels, four read-only
 /// fields and the Debug, Ignore, Ignore Always and Exit buttons.
 DialogTemplate BuildAssertDialogTemplate();
+
+/// What shows the dialog and gives its result: platform::RunAssertDialog unless replaced.
+using AssertDialogRunner = int (*)(const std::vector<std::uint8_t>& dialogTemplate,
+                                   const platform::AssertDialogFields& fields);
+
+/// Makes `runner` show the dialog from now on, or the platform's own again when it is null;
+/// tests answer the dialog this way. Gives the runner it replaces.
+AssertDialogRunner ReplaceAssertDialogRunner(AssertDialogRunner runner);
 
 /// Maps the dialog's result to the report's answer: Ignore gives false, Ignore Always sets
 /// `*ignoreAlways` and gives false, Exit runs the exit handlers and ends the process with
