@@ -16,9 +16,10 @@ struct AssertDialogFields {
     std::string message;  // empty when the check has none
 };
 
-/// Shows the dialog built from `dialogTemplate` (a DLGTEMPLATE in memory), copies the report to
-/// the clipboard and waits for a button. Gives the button's result (1 Debug, 2 Ignore,
-/// 3 Ignore Always, 4 Exit), or 0 or -1 when nobody can be asked: no desktop, or no terminal.
+/// Shows the dialog built from `dialogTemplate` (a DLGTEMPLATE in memory) and waits for a button;
+/// on Windows the report is left on the clipboard too. Elsewhere the same texts are a question at
+/// the terminal. Gives the answer (1 Debug, 2 Ignore, 3 Ignore Always, 4 Exit), or 0 or -1 when
+/// nobody can be asked: no desktop, or no terminal on standard input and standard error.
 int RunAssertDialog(const std::vector<std::uint8_t>& dialogTemplate, const AssertDialogFields& fields);
 
 /// Converts `text` from the system's ANSI code page to UTF-16.

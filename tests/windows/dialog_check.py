@@ -1,16 +1,16 @@
 #!/usr/bin/env python3
 """Shows the Win32 assertion dialog under Wine on a virtual screen and answers it.
 
-    dialog_check.py FailACheck.exe screenshot.png [--prefix DIR]
+    dialog_check.py fail_a_check.exe screenshot.png [--prefix DIR]
 
-Starts Xvfb on a free display and runs FailACheck.exe (a program that fails one check) four
-times in a Wine prefix of its own (DIR, by default wine-dialog beside the program), so that a
-wineserver started without a display for other tests cannot take the dialog's desktop. Each time
-it waits for the "Assert Failed: FailACheck.exe" window, compares the report on the clipboard,
-presses Enter and Escape (which must leave the dialog up) and clicks one button: Debug, Ignore,
-Ignore Always, Exit. It compares what the program says the answer did and keeps a screenshot of
-the dialog. Last, the program runs without a display and must carry on as Ignore at once.
-Needs Xvfb, xdotool, xclip, ImageMagick's import and Wine. Exits nonzero on any mismatch.
+Starts Xvfb on a free display and runs the program built from FailACheck.cpp (it fails one
+check) four times in a Wine prefix of its own (DIR, by default wine-dialog beside the program),
+so that a wineserver started without a display for other tests cannot take the dialog's desktop.
+Each time it waits for the "Assert Failed: <program>.exe" window, compares the report on the
+clipboard, presses Enter and Escape (which must leave the dialog up) and clicks one button:
+Debug, Ignore, Ignore Always, Exit. It compares what the program says the answer did and keeps
+a screenshot of the dialog. Last, the program runs without a display and must carry on as
+Ignore at once. Needs Xvfb, xdotool, xclip, ImageMagick's import and Wine. Exits nonzero on any mismatch.
 """
 
 import os
