@@ -21,23 +21,6 @@ AssertDialogRunner& DialogRunner() {
 
 }  // namespace
 
-std::string AssertSourceFileName(const char* file) {
-    const char* name = OrEmpty(file);
-    for (const char* c = name; *c; ++c)
-        if (*c == '\\' || *c == '/') name = c + 1;
-    return name;
-}
-
-std::string FormatAssertClipboardText(const char* application, const char* fileName, const char* lineText,
-                                      const char* expression, const char* message) {
-    std::string text;
-    text.append("Application: ").append(OrEmpty(application)).append("\r\n");
-    text.append("Filename: ").append(OrEmpty(fileName)).append(" (").append(OrEmpty(lineText)).append(")\r\n");
-    text.append("Expression: ").append(OrEmpty(expression)).append("\r\n");
-    text.append("Message: ").append(OrEmpty(message)).append("\r\n");
-    return text;
-}
-
 DialogTemplate BuildAssertDialogTemplate() {
     DialogTemplate dialog("Assert Failed!", windowStyleCaption | dialogStyleCenter | dialogStyleSetFont, 10, 10, 353,
                           80, 8, "Tahoma");

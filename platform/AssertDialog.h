@@ -1,5 +1,5 @@
 // Showing the assertion dialog and waiting for the user's answer: a Win32 dialog on Windows, a
-// question at the terminal elsewhere. The texts and the template come from diagnostics/.
+// question at the terminal elsewhere. The template comes from diagnostics/.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,36 @@
 #include <vector>
 
 namespace platform {
+
+/// The dialog's results, as its buttons end it.
+enum AssertChoice {
+    assertChoiceDebug = 1,
+    assertChoiceIgnore = 2,
+    assertChoiceIgnoreAlways = 3,
+    assertChoiceExit = 4,
+};
+
+/// Control identifiers of the dialog's fields and buttons.
+enum AssertControl : std::uint16_t {
+    assertControlFileName = 1000,
+    assertControlExpression = 1001,
+    assertControlMessage = 1002,
+    assertControlLine = 1003,
+    assertControlDebug = 1004,
+    assertControlIgnore = 5,
+    assertControlIgnoreAlways = 6,
+    assertControlExit = 7,
+};
+
+/// The last component of a recorded source path (after its last '\', or '/' as recorded on this
+/// system), or the whole path when it has none.
+std::string AssertSourceFileName(const char* file);
+
+/// The report text that the dialog copies to the clipboard:
+/// "Application: %s\r\nFilename: %s (%s)\r\nExpression: %s\r\nMessage: %s\r\n".
+/// `message` may be null.
+std::string FormatAssertClipboardText(const char* application, const char* fileName, const char* lineText,
+                                      const char* expression, const char* message);
 
 /// The four fields the dialog fills in.
 struct AssertDialogFields {

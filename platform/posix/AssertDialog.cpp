@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-#include "diagnostics/AssertDialog.h"
 #include "platform/Process.h"
 
 namespace platform {
@@ -21,11 +20,11 @@ int RunAssertDialog(const std::vector<std::uint8_t>&, const AssertDialogFields& 
     if (!IsInteractive()) return 0;
 
     std::string application;
-    if (GetProgramPath(&application)) application = diag::AssertSourceFileName(application.c_str());
+    if (GetProgramPath(&application)) application = AssertSourceFileName(application.c_str());
     std::string report =
         "Assert Failed: " + application + "\n" +
-        diag::FormatAssertClipboardText(application.c_str(), fields.fileName.c_str(), fields.lineText.c_str(),
-                                        fields.expression.c_str(), fields.message.c_str());
+        FormatAssertClipboardText(application.c_str(), fields.fileName.c_str(), fields.lineText.c_str(),
+                                  fields.expression.c_str(), fields.message.c_str());
     for (std::size_t at; (at = report.find('\r')) != std::string::npos;) report.erase(at, 1);
     std::fputs(report.c_str(), stderr);
 
@@ -34,18 +33,18 @@ int RunAssertDialog(const std::vector<std::uint8_t>&, const AssertDialogFields& 
         std::fflush(stderr);
         char answer[64];
         // End of input is Ignore.
-        if (std::fgets(answer, sizeof answer, stdin) == nullptr) return diag::assertChoiceIgnore;
+        if (std::fgets(answer, sizeof answer, stdin) == nullptr) return assertChoiceIgnore;
         switch (answer[0]) {
             case 'd':
-            case 'D': return diag::assertChoiceDebug;
+            case 'D': return assertChoiceDebug;
             case 'i':
-            case 'I': return diag::assertChoiceIgnore;
+            case 'I': return assertChoiceIgnore;
             case 'a':
-            case 'A': return diag::assertChoiceIgnoreAlways;
+            case 'A': return assertChoiceIgnoreAlways;
             case 'x':
             case 'X':
             case 'e':
-            case 'E': return diag::assertChoiceExit;
+            case 'E': return assertChoiceExit;
             default: break;
         }
     }

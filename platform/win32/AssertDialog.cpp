@@ -4,8 +4,6 @@
 #include <windows.h>
 #include <cstring>
 
-#include "diagnostics/AssertDialog.h"
-
 namespace platform {
 namespace {
 
@@ -55,24 +53,24 @@ INT_PTR CALLBACK AssertDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
     switch (message) {
         case WM_INITDIALOG: {
             const auto& fields = *reinterpret_cast<const AssertDialogFields*>(lParam);
-            SetField(dialog, diag::assertControlFileName, fields.fileName);
-            SetField(dialog, diag::assertControlLine, fields.lineText);
-            SetField(dialog, diag::assertControlExpression, fields.expression);
-            SetField(dialog, diag::assertControlMessage, fields.message);
+            SetField(dialog, assertControlFileName, fields.fileName);
+            SetField(dialog, assertControlLine, fields.lineText);
+            SetField(dialog, assertControlExpression, fields.expression);
+            SetField(dialog, assertControlMessage, fields.message);
             const std::string application = ApplicationName();
             SetWindowTextA(dialog, ("Assert Failed: " + application).c_str());
-            CopyToClipboard(dialog, diag::FormatAssertClipboardText(application.c_str(), fields.fileName.c_str(),
-                                                                    fields.lineText.c_str(), fields.expression.c_str(),
-                                                                    fields.message.c_str()));
+            CopyToClipboard(
+                dialog, FormatAssertClipboardText(application.c_str(), fields.fileName.c_str(), fields.lineText.c_str(),
+                                                  fields.expression.c_str(), fields.message.c_str()));
             // No focus: a key pressed in the middle of other work must not answer the dialog.
             return FALSE;
         }
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
-                case diag::assertControlDebug: EndDialog(dialog, diag::assertChoiceDebug); return TRUE;
-                case diag::assertControlIgnore: EndDialog(dialog, diag::assertChoiceIgnore); return TRUE;
-                case diag::assertControlIgnoreAlways: EndDialog(dialog, diag::assertChoiceIgnoreAlways); return TRUE;
-                case diag::assertControlExit: EndDialog(dialog, diag::assertChoiceExit); return TRUE;
+                case assertControlDebug: EndDialog(dialog, assertChoiceDebug); return TRUE;
+                case assertControlIgnore: EndDialog(dialog, assertChoiceIgnore); return TRUE;
+                case assertControlIgnoreAlways: EndDialog(dialog, assertChoiceIgnoreAlways); return TRUE;
+                case assertControlExit: EndDialog(dialog, assertChoiceExit); return TRUE;
                 default: return FALSE;  // Enter (IDOK) and Escape (IDCANCEL) leave the dialog up
             }
         default: return FALSE;
