@@ -69,6 +69,8 @@ POSIX_ONLY = {
                          "the user who made it",
     "file links": "Wine shows a Linux symbolic link to a file as the file itself, with no attribute a "
                   "Windows program could tell it by; Windows links cannot be made from the Linux side",
+    "case twins": "two folders whose names differ only in case cannot exist on Windows; Wine resolves "
+                  "such a name to whichever of them it meets first, not by any rule of the program",
 }
 
 

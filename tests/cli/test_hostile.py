@@ -18,8 +18,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from archive_bytes import (HEADER_SIZE, DatabaseWriter, write_claiming_header,  # noqa: E402
                            write_stored_archive)
-from cli_support import (RUNNER, UNDER_WINE, CliTest, console_text, requires_posix_tool, tool,  # noqa: E402
-                         windows_path)
+from cli_support import (RUNNER, UNDER_WINE, CliTest, console_text, posix_only_reason,  # noqa: E402
+                         requires_posix_tool, tool, windows_path)
 
 
 
@@ -50,6 +50,7 @@ class LinksInDestinationTest(CliTest):
         os.makedirs(os.path.dirname(self.path(relative)), exist_ok=True)
         os.symlink(target, self.path(relative))
 
+    @requires_posix_tool("file links")
     def test_a_link_where_a_file_goes_is_replaced_and_its_target_kept(self):
         self.link(self.path("victim/target.txt"), "out/data2/target.txt")
         self.link(self.path("victim/created.txt"), "out/data2/other/x.txt")  # dangling
@@ -100,7 +101,8 @@ class LinksInDestinationTest(CliTest):
         db.record("config/sample/widget.rec", db.field(0, "n", [2]))
         db.record("config.rec", db.field(0, "n", [3]))
         db.write(self.path("db.bin"))
-        self.link(self.path("victim/target.txt"), "out/top.rec")
+        if posix_only_reason("file links") is None:
+            self.link(self.path("victim/target.txt"), "out/top.rec")
         self.link(self.victim, "out/config")
         code, out, err = self.run_tool("db.bin", "-database", "out")
         self.assertEqual((code, len(out.splitlines())), (1, 3), err)
@@ -492,6 +494,7 @@ class MixedCaseTest(CliTest):
         self.assertEqual(self.read("Records/Config/Sample/Widget.REC"), b"n,1,\n")
         self.assertEqual(self.read("Records/filler/r0.rec"), b"n,2,\n")
 
+    @requires_posix_tool("case twins")
     def test_a_name_that_folds_to_two_folders_goes_into_one_of_them(self):
         # No exact spelling: the first in byte order ("Out/DATA"), and nothing new is made.
         for folder in ("Out/Data/sounds", "Out/DATA"):
