@@ -18,10 +18,11 @@ namespace diag {
 /// debugger.
 bool AssertReport(const char* expression, const char* message, const char* file, int line, bool* ignoreAlways);
 
-/// Asks what to do about a failed check. Without a terminal on standard input and standard
-/// error the answer is Ignore. At a terminal the user picks Debug, Ignore, Ignore Always or
-/// Exit; Debug without an attached debugger acts as Ignore. Ignore Always sets
-/// `*ignoreAlways`. Exit runs the exit handlers and ends the process with status 0.
+/// Asks what to do about a failed check: in the "Assert Failed!" dialog on Windows, at the
+/// terminal elsewhere. When nobody can be asked (no desktop, no terminal on standard input and
+/// standard error) the answer is Ignore. The user picks Debug, Ignore, Ignore Always or Exit;
+/// Debug without an attached debugger acts as Ignore. Ignore Always sets `*ignoreAlways`. Exit
+/// runs the exit handlers and ends the process with status 0.
 bool ShowAssertDialog(const char* expression, const char* message, const char* file, int line, bool* ignoreAlways);
 
 /// A function that Exit runs before it ends the process, with the context it was added with.

@@ -1,5 +1,4 @@
-// The assertion dialog. On this system it is a question at the terminal; the template it would
-// show on Windows is built by BuildAssertDialogTemplate.
+// What the assertion dialog shows and what its answers do; platform::RunAssertDialog shows it.
 #include "diagnostics/AssertDialog.h"
 
 #include <cstdio>
@@ -7,6 +6,7 @@
 #include <cstring>
 
 #include "diagnostics/Assert.h"
+#include "platform/AssertDialog.h"
 #include "platform/Process.h"
 
 namespace diag {
@@ -14,48 +14,12 @@ namespace {
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-// Reads the answer from the terminal. End of input is Ignore.
-int AskAtTerminal(const std::string& report) {
-    std::fputs(report.c_str(), stderr);
-    for (;;) {
-        std::fputs("[D]ebug, [I]gnore, Ignore [A]lways, E[x]it? ", stderr);
-        std::fflush(stderr);
-        char answer[64];
-        if (std::fgets(answer, sizeof answer, stdin) == nullptr) return assertChoiceIgnore;
-        switch (answer[0]) {
-            case 'd':
-            case 'D': return assertChoiceDebug;
-            case 'i':
-            case 'I': return assertChoiceIgnore;
-            case 'a':
-            case 'A': return assertChoiceIgnoreAlways;
-            case 'x':
-            case 'X':
-            case 'e':
-            case 'E': return assertChoiceExit;
-            default: break;
-        }
-    }
+AssertDialogRunner& DialogRunner() {
+    static AssertDialogRunner runner = platform::RunAssertDialog;
+    return runner;
 }
 
 }  // namespace
-
-std::string AssertSourceFileName(const char* file) {
-    const char* name = OrEmpty(file);
-    for (const char* c = name; *c; ++c)
-        if (*c == '\\' || *c == '/') name = c + 1;
-    return name;
-}
-
-std::string FormatAssertClipboardText(const char* application, const char* fileName, const char* lineText,
-                                      const char* expression, const char* message) {
-    std::string text;
-    text.append("Application: ").append(OrEmpty(application)).append("\r\n");
-    text.append("Filename: ").append(OrEmpty(fileName)).append(" (").append(OrEmpty(lineText)).append(")\r\n");
-    text.append("Expression: ").append(OrEmpty(expression)).append("\r\n");
-    text.append("Message: ").append(OrEmpty(message)).append("\r\n");
-    return text;
-}
 
 DialogTemplate BuildAssertDialogTemplate() {
     DialogTemplate dialog("Assert Failed!", windowStyleCaption | dialogStyleCenter | dialogStyleSetFont, 10, 10, 353,
@@ -90,6 +54,12 @@ DialogTemplate BuildAssertDialogTemplate() {
     return dialog;
 }
 
+AssertDialogRunner ReplaceAssertDialogRunner(AssertDialogRunner runner) {
+    const AssertDialogRunner replaced = DialogRunner();
+    DialogRunner() = runner != nullptr ? runner : platform::RunAssertDialog;
+    return replaced;
+}
+
 bool ActOnAssertChoice(int choice, bool* ignoreAlways) {
     switch (choice) {
         case assertChoiceIgnore: return false;
@@ -105,20 +75,18 @@ bool ActOnAssertChoice(int choice, bool* ignoreAlways) {
 }
 
 bool ShowAssertDialog(const char* expression, const char* message, const char* file, int line, bool* ignoreAlways) {
-    // Nobody can answer: carry on as Ignore would.
-    if (!platform::IsInteractive()) return false;
-
-    std::string application;
-    if (platform::GetProgramPath(&application)) application = AssertSourceFileName(application.c_str());
     char lineText[12];
     std::snprintf(lineText, sizeof lineText, "%i", line);
-    const std::string fileName = AssertSourceFileName(file);
-    std::string report =
-        "Assert Failed: " + application + "\n" +
-        FormatAssertClipboardText(application.c_str(), fileName.c_str(), lineText, expression, message);
-    for (std::size_t at; (at = report.find('\r')) != std::string::npos;) report.erase(at, 1);
-
-    const int choice = AskAtTerminal(report);
+    const platform::AssertDialogFields fields{AssertSourceFileName(file), lineText, OrEmpty(expression),
+                                              OrEmpty(message)};
+    int choice;
+    {
+        // Released before the answer is acted on: Exit does not come back.
+        const DialogTemplate dialog = BuildAssertDialogTemplate();
+        choice = DialogRunner()(dialog.Bytes(), fields);
+    }
+    // Nobody could be asked: carry on as Ignore would, so that a run without a desktop never waits.
+    if (choice <= 0) return false;
     // A breakpoint without a debugger would end the process; treat Debug as Ignore then.
     if (choice == assertChoiceDebug && !platform::IsDebuggerAttached()) return false;
     return ActOnAssertChoice(choice, ignoreAlways);

@@ -1,17 +1,13 @@
 // The dialog template builder; portable code, shown by the Win32 build.
 #include "diagnostics/DialogTemplate.h"
 
+#include "platform/AssertDialog.h"
+
 namespace diag {
 namespace {
 
 // Offset of the control count in the dialog header.
 constexpr std::size_t controlCountOffset = 8;
-
-// Windows-1252 maps 0x80-0x9F to these characters; the rest of the code page is Latin-1.
-constexpr std::uint16_t windows1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                               0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                               0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                               0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 }  // namespace
 
@@ -59,8 +55,7 @@ void DialogTemplate::AddButton(const char* text, short x, short y, short width, 
 }
 
 void DialogTemplate::AppendString(const char* text) {
-    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text != nullptr ? text : ""); *c; ++c)
-        AppendWord(*c >= 0x80 && *c < 0xA0 ? windows1252High[*c - 0x80] : *c);
+    for (const char16_t c : platform::AnsiToUtf16(text)) AppendWord(c);
     AppendWord(0);
 }
 

@@ -44,7 +44,7 @@ public:
     /// A push button in the dialog's button row: AddControl and the zero creation-data word.
     void AddButton(const char* text, short x, short y, short width, short height, std::uint16_t identifier);
 
-    /// Appends `text`, converted from the ANSI code page (Windows-1252) to UTF-16, and its zero.
+    /// Appends `text`, converted from the system's ANSI code page to UTF-16, and its zero.
     void AppendString(const char* text);
 
     /// Appends one little-endian 16-bit word.

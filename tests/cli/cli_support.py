@@ -1,18 +1,22 @@
-"""What the end-to-end tests share: the built program, the scratch folder each test runs in,
-and readers for what a run printed."""
+"""What the end-to-end tests share: the built program and how to run it, the scratch folder each
+test runs in, readers for what a run printed, and the cases that only apply to one system.
 
-import fcntl
+The tool may be built for another system than the one the tests run on (a Windows build run
+under Wine): BRANNOCK_RUNNER then holds the command put in front of every run of it, e.g. "wine",
+split into words at spaces. BRANNOCK_SYSTEM names the system the tool is built for ("Windows",
+"Linux"); when it is not set, a program whose name ends in ".exe" is taken for a Windows build.
+
+    BRANNOCK=build-win/brannock.exe BRANNOCK_RUNNER=wine python3 tests/cli/test_cli.py
+"""
+
 import os
-import random
 import re
-import resource
+import shlex
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -20,6 +24,70 @@ from archive_bytes import (HEADER_SIZE, DatabaseWriter, read_archive, write_clai
                            write_stored_archive)
 
 BRANNOCK = os.path.abspath(os.environ.get("BRANNOCK", "build/brannock"))
+RUNNER = shlex.split(os.environ.get("BRANNOCK_RUNNER", ""))
+SYSTEM = os.environ.get("BRANNOCK_SYSTEM") or ("Windows" if BRANNOCK.lower().endswith(".exe") else os.uname().sysname)
+WINDOWS = SYSTEM == "Windows"
+# Wine shows the Linux file system to the program as drive Z:, run as the Linux user.
+UNDER_WINE = WINDOWS and bool(RUNNER) and os.path.basename(RUNNER[0]).startswith("wine")
+
+
+def windows_path(path):
+    """An absolute Linux path as a Windows program under Wine spells it: on drive Z:."""
+    assert UNDER_WINE and os.path.isabs(path), path
+    return "Z:" + path.replace("/", "\\")
+
+
+def tool(*args):
+    """The command line that runs the tool with `args`."""
+    return [*RUNNER, BRANNOCK, *args]
+
+
+def console_text(data):
+    """What a run printed on standard output or standard error, as text with "\n" line ends. A
+    Windows program's console output ends its lines with "\r\n" (the C runtime's text mode);
+    files it writes are compared byte for byte, never through here."""
+    text = data.decode("latin-1") if isinstance(data, bytes) else data
+    return text.replace("\r\n", "\n") if WINDOWS else text
+
+
+def run_tool_in(cwd, *args, timeout=None, **options):
+    """Runs the tool in `cwd` and gives its exit status and its standard output and error as text.
+    `options` go to subprocess.run (e.g. preexec_fn)."""
+    done = subprocess.run(tool(*args), cwd=cwd, capture_output=True, timeout=timeout, **options)
+    return done.returncode, console_text(done.stdout), console_text(done.stderr)
+
+
+# The cases that exist only for a tool built for a POSIX system, each skipped for a Windows build
+# with the reason the run reports. Everything else runs for both; where a case has a Windows
+# counterpart (Ctrl+C for SIGTERM, a failed write for SIGPIPE), the test says so where it runs it.
+POSIX_ONLY = {
+    "special files": "FIFOs and links to devices are POSIX kinds of file that a Windows program never "
+                     "meets in its own file system (Wine shows a FIFO as an entry without attributes and "
+                     "a link to /dev/null as a character device)",
+    "read-only as root": "Wine run as root opens a file with the read-only attribute for writing, as root "
+                         "may on Linux, and cannot drop to an unprivileged user: the Wine prefix belongs to "
+                         "the user who made it",
+    "file links": "Wine shows a Linux symbolic link to a file as the file itself, with no attribute a "
+                  "Windows program could tell it by; Windows links cannot be made from the Linux side",
+    "case twins": "two folders whose names differ only in case cannot exist on Windows; Wine resolves "
+                  "such a name to whichever of them it meets first, not by any rule of the program",
+}
+
+
+def posix_only_reason(case):
+    """The reason the case `case` of POSIX_ONLY does not apply to the tool under test, or None."""
+    if not WINDOWS:
+        return None
+    if case == "read-only as root" and not (UNDER_WINE and os.geteuid() == 0):
+        return None
+    return "%s build: %s" % (SYSTEM, POSIX_ONLY[case])
+
+
+def requires_posix_tool(case):
+    """Decorates a test (method or class) that applies only to a tool built for a POSIX system:
+    elsewhere it is skipped, with the reason from POSIX_ONLY in the run's report."""
+    reason = posix_only_reason(case)
+    return unittest.skip(reason) if reason else (lambda test: test)
 
 USAGE = (
     "Usage: brannock <file> <command> [command arguments]\n"
@@ -70,7 +138,7 @@ def finish(process, timeout=300):
         process.stderr.close()
     if killed.is_set():
         raise AssertionError("%s still running after %d s" % (process.args, timeout))
-    return out.decode("latin-1"), err[0].decode("latin-1")
+    return console_text(out), console_text(err[0])
 
 
 class CliTest(unittest.TestCase):
@@ -83,14 +151,21 @@ class CliTest(unittest.TestCase):
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
 
-    def run_tool(self, *args):
-        done = subprocess.run([BRANNOCK, *args], cwd=self.dir, capture_output=True)
-        return done.returncode, without_elapsed_time(done.stdout.decode("latin-1")), done.stderr.decode("latin-1")
+    def run_tool(self, *args, cwd=None, **options):
+        """Runs the tool in the scratch folder (or in `cwd`) and gives its exit status, standard
+        output without the elapsed time, and standard error."""
+        code, out, err = run_tool_in(cwd or self.dir, *args, **options)
+        return code, without_elapsed_time(out), err
 
-    def run_guarded(self, *args, timeout=60):
+    def run_guarded(self, *args, timeout=60, **options):
         """run_tool with a hang guard: a run still going after `timeout` seconds fails the test."""
-        done = subprocess.run([BRANNOCK, *args], cwd=self.dir, capture_output=True, timeout=timeout)
-        return done.returncode, without_elapsed_time(done.stdout.decode("latin-1")), done.stderr.decode("latin-1")
+        return self.run_tool(*args, timeout=timeout, **options)
+
+    def skip_unless_posix_tool(self, case):
+        """Skips the rest of this test for a case of POSIX_ONLY that does not apply to the tool."""
+        reason = posix_only_reason(case)
+        if reason:
+            self.skipTest(reason)
 
     def ok(self, *args):
         code, out, err = self.run_tool(*args)

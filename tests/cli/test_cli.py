@@ -2,6 +2,7 @@
 standard error, exit status and the files it leaves.
 
     BRANNOCK=build/brannock python3 tests/cli/test_cli.py
+    BRANNOCK=build-win/brannock.exe BRANNOCK_RUNNER=wine python3 tests/cli/test_cli.py
 """
 
 import fcntl
@@ -17,7 +18,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from archive_bytes import DatabaseWriter, read_archive  # noqa: E402
-from cli_support import BRANNOCK, USAGE, CliTest, finish, without_elapsed_time  # noqa: E402
+from cli_support import (USAGE, WINDOWS, CliTest, console_text, finish, requires_posix_tool, tool,  # noqa: E402
+                         without_elapsed_time)
 
 
 class DriverTest(CliTest):
@@ -142,8 +144,8 @@ class ExtractTest(CliTest):
     def test_base_name_when_the_first_dot_is_in_a_directory(self):
         os.makedirs(self.path("work"))
         shutil.move(self.path("Sounds.big.arc"), self.path("Sounds.arc"))
-        done = subprocess.run([BRANNOCK, "../Sounds.arc", "-extract", ""], cwd=self.path("work"), capture_output=True)
-        self.assertEqual(done.returncode, 0, done.stderr)
+        code, _, err = self.run_tool("../Sounds.arc", "-extract", "", cwd=self.path("work"))
+        self.assertEqual(code, 0, err)
         self.assertEqual(self.read("work/sounds.arc/textures/wall.tex"), self.files["textures/wall.tex"])
 
     def test_one_named_file_under_any_spelling(self):
@@ -284,7 +286,8 @@ class TotalStatsTest(CliTest):
 
 
 class FullDiskTest(CliTest):
-    """A file-size limit stands in for a full disk: writes past it fail with EFBIG."""
+    """A file-size limit stands in for a full disk: writes past it fail with EFBIG. (A Windows
+    build run under Wine runs under the limit too, and its writes past it fail.)"""
 
     def test_add_into_a_full_disk_keeps_every_reported_file(self):
         rng = random.Random(3)
@@ -296,11 +299,10 @@ class FullDiskTest(CliTest):
             resource.setrlimit(resource.RLIMIT_FSIZE, (400000, 400000))
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
-        done = subprocess.run([BRANNOCK, "a.arc", "-add", ".", "data", "5"], cwd=self.dir, capture_output=True,
-                              text=True, preexec_fn=limit_file_size)
-        self.assertNotEqual(done.returncode, 0)
-        self.assertIn(": not added, ", done.stderr)
-        added = ["f00.bin"] + [line[len("added: ./"):] for line in without_elapsed_time(done.stdout).splitlines()]
+        code, out, err = self.run_tool("a.arc", "-add", ".", "data", "5", preexec_fn=limit_file_size)
+        self.assertNotEqual(code, 0)
+        self.assertIn(": not added, ", err)
+        added = ["f00.bin"] + [line[len("added: ./"):] for line in out.splitlines()]
         self.assertGreater(len(added), 5)
         self.assertLess(len(added), 40)
         self.assertLessEqual(os.path.getsize(self.path("a.arc")), 400000)
@@ -322,20 +324,21 @@ class FullDiskTest(CliTest):
 
         def limit_file_size():
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-            signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+            # A POSIX build must leave SIGXFSZ alone itself; a Windows program cannot, so its
+            # runner is started with it ignored and the limit stands for a full disk alone.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN if WINDOWS else signal.SIG_DFL)
 
-        done = subprocess.run([BRANNOCK, "a.arc", "-add", "big", "data"], cwd=self.dir, capture_output=True,
-                              text=True, preexec_fn=limit_file_size, timeout=300)
-        self.assertEqual(done.returncode, 1, done.stderr)
-        errors = done.stderr.splitlines()
+        code, out, err = self.run_tool("a.arc", "-add", "big", "data", preexec_fn=limit_file_size, timeout=300)
+        self.assertEqual(code, 1, err)
+        errors = err.splitlines()
         self.assertEqual(errors[-1], "Failed to write archive file a.arc.")
         refused = []
         for line in errors[:-1]:
             name, reason = line.split(": ", 1)
             self.assertIn(reason, ("not added, the disk is full.", "not added, writing to the archive failed."))
             refused.append(name)
-        added = [line[len("added: "):] for line in without_elapsed_time(done.stdout).splitlines()]
-        self.assertTrue(added and refused, done)
+        added = [line[len("added: "):] for line in out.splitlines()]
+        self.assertTrue(added and refused, (code, out, err))
         self.assertEqual(sorted(added + refused), wanted)
         self.assertLessEqual(os.path.getsize(self.path("a.arc")), limit)
         self.assertEqual(self.ok("a.arc", "-list").split(), ["small.txt"] + added)
@@ -344,6 +347,7 @@ class FullDiskTest(CliTest):
             self.assertEqual(self.read("out/a/" + name), self.read("data/" + name), name)
 
 
+@requires_posix_tool("special files")
 class SpecialFilesTest(CliTest):
     """Opening a FIFO waits for a writer that may never come, and a device may never end: such
     entries are passed over, never opened. Each run has a hang guard."""
@@ -400,7 +404,7 @@ class ConcurrencyAndSignalsTest(CliTest):
         read_end, write_end = os.pipe()
         fcntl.fcntl(read_end, fcntl.F_SETPIPE_SZ, 65536)
         try:
-            adding = subprocess.Popen([BRANNOCK, "a.arc", "-add", ".", "data", "5"], cwd=self.dir,
+            adding = subprocess.Popen(tool("a.arc", "-add", ".", "data", "5"), cwd=self.dir,
                                       stdout=write_end, stderr=subprocess.PIPE)
         finally:
             os.close(write_end)
@@ -424,14 +428,18 @@ class ConcurrencyAndSignalsTest(CliTest):
         busy = (255, "", "Archive file a.arc is being edited by another process.\n")
         self.assertEqual(self.run_tool("a.arc", "-list"), busy)
         self.assertEqual(self.run_tool("a.arc", "-add", "data", "."), busy)
-        adding.send_signal(signal.SIGTERM)
+        # A Windows program has no SIGTERM (under Wine it ends the process at once, like
+        # TerminateProcess): there the run is stopped the way a Windows user stops it, Ctrl+C.
+        stop = signal.SIGINT if WINDOWS else signal.SIGTERM
+        adding.send_signal(stop)
         _, err = finish(adding)
-        self.assertEqual(adding.returncode, 128 + signal.SIGTERM, err)
+        self.assertEqual(adding.returncode, 128 + stop, err)
 
     def test_interrupt_keeps_every_reported_file(self):
         self.make_tree(3000)
         adding = self.start_add()
-        reported = [adding.stdout.readline().decode("latin-1") for _ in range(5)]
+        # Under Wine, SIGINT reaches a Windows program as the console's Ctrl+C event.
+        reported = [console_text(adding.stdout.readline()) for _ in range(5)]
         adding.send_signal(signal.SIGINT)
         rest, err = finish(adding)
         self.assertEqual(adding.returncode, 128 + signal.SIGINT, err)
@@ -449,10 +457,19 @@ class ConcurrencyAndSignalsTest(CliTest):
         closed pipe. The run stops there as on Ctrl+C and writes the index. The archive then
         holds a prefix of the import order that takes in every line the reader saw; it may hold
         more (the file whose line met the closed pipe, and those whose lines were left unread in
-        it), and each file it holds extracts with its own bytes."""
+        it), and each file it holds extracts with its own bytes. A Windows program gets no
+        signal, only a failed write: it stops all the same, with a status that is not 0, and
+        no signal number to tell."""
         self.make_tree(3000)
         import_order = ["d%02d/f%05d.bin" % (d, i) for d in range(50) for i in range(d, 3000, 50)]
         stopped = "Stopped by signal %d; the archive holds every file reported added.\n" % signal.SIGPIPE
+
+        def check_stopped(code, err):
+            if WINDOWS:
+                self.assertNotEqual(code, 0, err)
+                self.assertTrue(err.endswith("; the archive holds every file reported added.\n"), (code, err))
+            else:
+                self.assertEqual((code, err), (128 + signal.SIGPIPE, stopped))
 
         def check(archive, seen):
             listed = self.ok(archive, "-list").split()
@@ -468,18 +485,20 @@ class ConcurrencyAndSignalsTest(CliTest):
 
         with self.subTest("the reader closes its end after one line"):
             adding = self.start_add()
-            first = adding.stdout.readline().decode("latin-1")
+            first = console_text(adding.stdout.readline())
             adding.stdout.close()
             _, err = adding.communicate(timeout=300)
-            self.assertEqual((adding.returncode, err.decode("latin-1")), (128 + signal.SIGPIPE, stopped))
+            check_stopped(adding.returncode, console_text(err))
             check("a.arc", [first[len("added: ./"):].rstrip("\n")])
 
         with self.subTest("| head -1"):
-            done = subprocess.run(["bash", "-o", "pipefail", "-c", '"$0" b.arc -add . data 5 | head -1', BRANNOCK],
-                                  cwd=self.dir, capture_output=True, text=True, timeout=300)
-            self.assertEqual((done.returncode, done.stderr), (128 + signal.SIGPIPE, stopped))
-            self.assertTrue(done.stdout.startswith("added: ./"), done.stdout)
-            check("b.arc", [done.stdout[len("added: ./"):].rstrip("\n")])
+            done = subprocess.run(["bash", "-o", "pipefail", "-c", '"$@" | head -1', "bash",
+                                   *tool("b.arc", "-add", ".", "data", "5")],
+                                  cwd=self.dir, capture_output=True, timeout=300)
+            out = console_text(done.stdout)
+            check_stopped(done.returncode, console_text(done.stderr))
+            self.assertTrue(out.startswith("added: ./"), out)
+            check("b.arc", [out[len("added: ./"):].rstrip("\n")])
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
