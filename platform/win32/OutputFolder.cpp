@@ -52,6 +52,18 @@ bool IsLink(HANDLE file) {
     return ::GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// True when the held folder `file` at `path` is a link that only its entry in the folder above
+// tells of: the handle shows no reparse point where the entry does, as Wine shows a Unix link to
+// a folder. Held, the entry cannot be swapped meanwhile.
+bool IsLinkByEntry(HANDLE file, const std::string& path) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return false;
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 bool IsFolder(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info{};
     return ::GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -79,7 +91,7 @@ HANDLE OpenFolderBelow(const std::string& path, OutputRefusal* refusal) {
         const HANDLE folder = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, shareFolder, nullptr, OPEN_EXISTING,
                                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (folder != INVALID_HANDLE_VALUE) {
-            if (IsLink(folder)) {
+            if (IsLink(folder) || IsLinkByEntry(folder, path)) {
                 *refusal = OutputRefusal::linkOnTheWay;
                 ::CloseHandle(folder);
                 ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
