@@ -214,13 +214,9 @@ bool ReserveFileSpace(FileHandle file, std::uint64_t end) {
         ::SetLastError(ERROR_DISK_FULL);
         return false;
     }
-    // The clusters are allocated first, so that a full disk shows here and not in a later write
-    // (a longer end alone may leave a hole where the system keeps sparse files, as under Wine).
-    // The reservation is all or nothing: a failure takes the length back.
-    FILE_ALLOCATION_INFO allocation{};
-    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(end);
-    bool ok = ::SetFileInformationByHandle(Native(file), FileAllocationInfo, &allocation, sizeof allocation) &&
-              SetFilePosition(file, end) && ::SetEndOfFile(Native(file));
+    // Setting the end allocates the clusters on Windows, so that a full disk shows here and not
+    // in a later write. The reservation is all or nothing: a failure takes the length back.
+    bool ok = SetFilePosition(file, end) && ::SetEndOfFile(Native(file));
     const DWORD error = ::GetLastError();
     if (!ok && SetFilePosition(file, size)) ::SetEndOfFile(Native(file));
     if (!SetFilePosition(file, position)) ok = false;
