@@ -10,7 +10,9 @@ namespace platform {
 /// file-size limit fails with EFBIG and is handled like a full disk.
 void InstallStopSignalHandlers();
 
-/// The number of the first stop signal received since the handlers were installed, or 0.
+/// The number of the first stop signal received since the handlers were installed, or 0. On
+/// Windows, Ctrl+C counts as 2, Ctrl+Break as 21, a closed console as 1, and standard output
+/// piped into a reader that has gone, seen as a failed write there, as 13.
 int StopSignal();
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 // handler. Only Win32 code here.
 #include "platform/Signals.h"
 
+#include <cstdio>
+
 #include "platform/win32/WindowsHeaders.h"
 
 namespace platform {
@@ -12,6 +14,7 @@ namespace {
 constexpr LONG interrupt = 2;
 constexpr LONG hangUp = 1;
 constexpr LONG breakSignal = 21;
+constexpr LONG brokenPipe = 13;
 
 // How long a closed console waits for the run to write its index; Windows ends the process
 // itself some seconds after the close.
@@ -46,6 +49,20 @@ void InstallStopSignalHandlers() {
     ::SetConsoleCtrlHandler(RecordStop, TRUE);
 }
 
-int StopSignal() { return static_cast<int>(::InterlockedCompareExchange(&stopSignal, 0, 0)); }
+namespace {
+
+// Windows raises nothing when the reader of standard output goes away (`brannock ... | more`
+// quit early): the writes there fail instead, and the stream keeps the error.
+bool StandardOutputPipeClosed() {
+    return std::ferror(stdout) != 0 && ::GetFileType(::GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE;
+}
+
+}  // namespace
+
+int StopSignal() {
+    if (::InterlockedCompareExchange(&stopSignal, 0, 0) == 0 && StandardOutputPipeClosed())
+        ::InterlockedCompareExchange(&stopSignal, brokenPipe, 0);
+    return static_cast<int>(::InterlockedCompareExchange(&stopSignal, 0, 0));
+}
 
 }  // namespace platform

@@ -9,10 +9,12 @@ split into words at spaces. BRANNOCK_SYSTEM names the system the tool is built f
     BRANNOCK=build-win/brannock.exe BRANNOCK_RUNNER=wine python3 tests/cli/test_cli.py
 """
 
+import contextlib
 import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -50,11 +52,56 @@ def console_text(data):
     return text.replace("\r\n", "\n") if WINDOWS else text
 
 
-def run_tool_in(cwd, *args, timeout=None, **options):
+def run_tool_in(cwd, *args, timeout=None, preexec_fn=None, **options):
     """Runs the tool in `cwd` and gives its exit status and its standard output and error as text.
-    `options` go to subprocess.run (e.g. preexec_fn)."""
-    done = subprocess.run(tool(*args), cwd=cwd, capture_output=True, timeout=timeout, **options)
+    `options` go to subprocess.run. `preexec_fn` sets limits for the run (a file-size limit
+    standing for a full disk); under Wine they reach the wineserver too."""
+    if UNDER_WINE and preexec_fn is not None:
+        with wineserver_under(preexec_fn) as env:
+            done = subprocess.run(tool(*args), cwd=cwd, capture_output=True, timeout=timeout, preexec_fn=preexec_fn,
+                                  env=env, **options)
+    else:
+        done = subprocess.run(tool(*args), cwd=cwd, capture_output=True, timeout=timeout, preexec_fn=preexec_fn,
+                              **options)
     return done.returncode, console_text(done.stdout), console_text(done.stderr)
+
+
+@contextlib.contextmanager
+def wineserver_under(preexec_fn):
+    """Under Wine the wineserver, not the program, moves a file's end, so a limit set for the
+    program alone lets a reservation through that a full disk would refuse. This gives the
+    environment of a Wine prefix of its own whose server runs under the same limits: the shared
+    prefix's files linked, its registry copied, so that the server already running for the
+    shared prefix (and every test using it meanwhile) is left alone."""
+    shared = os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine")
+    wineserver = os.environ.get("WINESERVER", "wineserver")
+    with tempfile.TemporaryDirectory(prefix="brannock-wine-") as prefix:
+        for name in os.listdir(shared):
+            source = os.path.join(shared, name)
+            if name == "drive_c":
+                subprocess.run(["cp", "-as", source, prefix], check=True)
+            elif os.path.islink(source) or os.path.isdir(source):
+                subprocess.run(["cp", "-a", source, prefix], check=True)
+            else:
+                shutil.copy2(source, prefix)
+        env = dict(os.environ, WINEPREFIX=prefix)
+
+        def limited_server():
+            preexec_fn()
+            # The server itself must not end on a write past the limit; it refuses the write.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        subprocess.run([wineserver, "-p"], env=env, preexec_fn=limited_server, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+        # The prefix's own services start with its first program and outlive it; started here,
+        # they do not hold the run's output pipes open after it ends.
+        subprocess.run([*RUNNER, "wineboot"], env=env, preexec_fn=limited_server, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            yield env
+        finally:
+            subprocess.run([wineserver, "-k"], env=env, stderr=subprocess.DEVNULL)
+            subprocess.run([wineserver, "-w"], env=env, stderr=subprocess.DEVNULL)
 
 
 # The cases that exist only for a tool built for a POSIX system, each skipped for a Windows build
