@@ -17,20 +17,6 @@ std::string Folded(const std::string& name) {
     return folded;
 }
 
-// The components of a relative path, empty ones and "." left out.
-std::vector<std::string> Components(const std::string& path) {
-    std::vector<std::string> components;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = start;
-        while (end < path.size() && path[end] != '/' && path[end] != '\\') ++end;
-        if (end > start && path.compare(start, end - start, ".") != 0)
-            components.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return components;
-}
-
 }  // namespace
 
 void FolderListing::Add(const std::string& name, bool isFolder) {
@@ -86,7 +72,7 @@ bool CaseInsensitivePaths::Find(const std::string& relativePath, std::string* fo
         if (found != nullptr) *found = given;
         return true;
     }
-    const std::vector<std::string> components = Components(relativePath);
+    const std::vector<std::string> components = PathComponents(relativePath);
     if (components.empty()) return false;
     for (const std::string& component : components)
         if (component == "..") return false;
@@ -117,6 +103,19 @@ bool CaseInsensitivePaths::Find(const std::string& relativePath, std::string* fo
         }
     }
     return false;
+}
+
+std::vector<std::string> PathComponents(const std::string& path) {
+    std::vector<std::string> components;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = start;
+        while (end < path.size() && path[end] != '/' && path[end] != '\\') ++end;
+        if (end > start && path.compare(start, end - start, ".") != 0)
+            components.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return components;
 }
 
 }  // namespace platform

@@ -44,6 +44,9 @@ private:
     std::size_t count = 0;
 };
 
+/// The components of a relative path ('/' or '\\' separated), empty ones and "." left out.
+std::vector<std::string> PathComponents(const std::string& path);
+
 /// Reads the entries of the folder at `path` (links followed; null or empty for the current
 /// directory) into `*listing`, "." and ".." left out. Gives false when it cannot be read.
 bool ListFolder(const char* path, FolderListing* listing);

@@ -282,19 +282,6 @@ void CloseKeepingError(int fd) {
     errno = saved;
 }
 
-// The components of a relative path, empty ones left out.
-std::vector<std::string> PathComponents(const std::string& path) {
-    std::vector<std::string> components;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = start;
-        while (end < path.size() && path[end] != '/' && path[end] != '\\') ++end;
-        if (end > start) components.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return components;
-}
-
 // Opens the folder `name` inside `above`, making it when it is missing, without following a
 // link. Gives -1 with the reason in `*refusal`; `*made` tells whether this call made it.
 int OpenFolderAt(int above, const char* name, OutputRefusal* refusal, bool* made) {

@@ -10,9 +10,6 @@
 namespace platform {
 namespace {
 
-// Seconds from 1601-01-01 to 1970-01-01.
-constexpr std::int64_t unixEpochInFileTimeSeconds = 11644473600LL;
-
 void FillAttributes(const struct stat& st, FileAttributes* attributes) {
     attributes->isDirectory = S_ISDIR(st.st_mode);
     attributes->isRegularFile = S_ISREG(st.st_mode);
@@ -23,16 +20,6 @@ void FillAttributes(const struct stat& st, FileAttributes* attributes) {
 }
 
 }  // namespace
-
-std::string ToNativePath(const char* path) {
-    std::string native = path != nullptr ? path : "";
-    std::replace(native.begin(), native.end(), '\\', '/');
-    return native;
-}
-
-FileTime FileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
-    return static_cast<FileTime>((seconds + unixEpochInFileTimeSeconds) * 10000000LL + nanoseconds / 100);
-}
 
 bool GetFileAttributes(const char* path, FileAttributes* attributes) {
     if (path == nullptr || *path == '\0') {

@@ -8,9 +8,6 @@
 namespace platform {
 namespace {
 
-// Seconds from 1601-01-01 to 1970-01-01.
-constexpr std::int64_t unixEpochInFileTimeSeconds = 11644473600LL;
-
 FileTime FromFileTime(const FILETIME& time) { return win32::Join(time.dwHighDateTime, time.dwLowDateTime); }
 
 // What the open `file` is. A device or a pipe has no file information; it is there, but no
@@ -43,16 +40,6 @@ bool IsMissing(DWORD error) {
 }
 
 }  // namespace
-
-std::string ToNativePath(const char* path) {
-    std::string native = path != nullptr ? path : "";
-    std::replace(native.begin(), native.end(), '\\', '/');
-    return native;
-}
-
-FileTime FileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
-    return static_cast<FileTime>((seconds + unixEpochInFileTimeSeconds) * 10000000LL + nanoseconds / 100);
-}
 
 bool GetFileAttributes(const char* path, FileAttributes* attributes) {
     if (path == nullptr || *path == '\0') {

@@ -21,20 +21,6 @@ using win32::Native;
 // Folders are held so: others may read and write in them, but not rename or delete them.
 constexpr DWORD shareFolder = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-// The components of a relative path, empty ones and "." left out.
-std::vector<std::string> PathComponents(const std::string& path) {
-    std::vector<std::string> components;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = start;
-        while (end < path.size() && path[end] != '/' && path[end] != '\\') ++end;
-        if (end > start && path.compare(start, end - start, ".") != 0)
-            components.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return components;
-}
-
 std::string Below(const std::string& folder, const std::string& name) {
     if (folder.empty()) return name;
     const char last = folder.back();

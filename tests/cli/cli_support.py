@@ -52,11 +52,13 @@ def console_text(data):
     return text.replace("\r\n", "\n") if WINDOWS else text
 
 
-def run_tool_in(cwd, *args, timeout=None, preexec_fn=None, **options):
+def run_tool_in(cwd, *args, timeout=None, preexec_fn=None, limit_wineserver=False, **options):
     """Runs the tool in `cwd` and gives its exit status and its standard output and error as text.
     `options` go to subprocess.run. `preexec_fn` sets limits for the run (a file-size limit
-    standing for a full disk); under Wine they reach the wineserver too."""
-    if UNDER_WINE and preexec_fn is not None:
+    standing for a full disk); with `limit_wineserver`, under Wine they reach the wineserver too,
+    which moves a file's end (a limit so small that the server cannot keep its own files would
+    end it)."""
+    if UNDER_WINE and preexec_fn is not None and limit_wineserver:
         with wineserver_under(preexec_fn) as env:
             done = subprocess.run(tool(*args), cwd=cwd, capture_output=True, timeout=timeout, preexec_fn=preexec_fn,
                                   env=env, **options)

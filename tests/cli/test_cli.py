@@ -299,7 +299,8 @@ class FullDiskTest(CliTest):
             resource.setrlimit(resource.RLIMIT_FSIZE, (400000, 400000))
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
-        code, out, err = self.run_tool("a.arc", "-add", ".", "data", "5", preexec_fn=limit_file_size)
+        code, out, err = self.run_tool("a.arc", "-add", ".", "data", "5", preexec_fn=limit_file_size,
+                                       limit_wineserver=True)
         self.assertNotEqual(code, 0)
         self.assertIn(": not added, ", err)
         added = ["f00.bin"] + [line[len("added: ./"):] for line in out.splitlines()]
@@ -328,7 +329,8 @@ class FullDiskTest(CliTest):
             # runner is started with it ignored and the limit stands for a full disk alone.
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN if WINDOWS else signal.SIG_DFL)
 
-        code, out, err = self.run_tool("a.arc", "-add", "big", "data", preexec_fn=limit_file_size, timeout=300)
+        code, out, err = self.run_tool("a.arc", "-add", "big", "data", preexec_fn=limit_file_size, timeout=300,
+                                       limit_wineserver=True)
         self.assertEqual(code, 1, err)
         errors = err.splitlines()
         self.assertEqual(errors[-1], "Failed to write archive file a.arc.")
