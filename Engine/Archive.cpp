@@ -30,7 +30,7 @@ bool RollBackBeforeReading(const char* fileName) {
         std::fprintf(stderr, "%s: an interrupted edit could not be rolled back.\n", fileName);
         return false;
     }
-    if (!platform::LockFileForEdit(archive.Get())) {
+    if (!platform::LockFile(archive.Get(), platform::LockMode::exclusive)) {
         std::fprintf(stderr, "%s: busy, another program is editing it.\n", fileName);
         return false;
     }

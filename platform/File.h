@@ -29,9 +29,28 @@ FileHandle OpenFileForEdit(const char* path);
 /// failure.
 FileHandle OpenOutputFile(const char* path);
 
-/// Takes the exclusive edit lock of an open file without waiting. Gives false when another
-/// handle (in this or another process) holds it. The lock ends when the handle is closed.
-bool LockFileForEdit(FileHandle file);
+/// Creates a new, empty file at `path`, open for reading and writing. Gives invalidFileHandle
+/// when anything exists there already, a symbolic link (dangling or not) included, so that the
+/// file written is always the one made here and never what a link points to.
+FileHandle CreateNewFile(const char* path);
+
+/// Opens the existing regular file at `path` for reading without following a symbolic link:
+/// a link, a directory, a FIFO or a device there gives invalidFileHandle, as a missing file
+/// does. The last-error value tells the two apart (ErrorIsMissingFile, platform/Process.h).
+FileHandle OpenRegularFileForRead(const char* path);
+
+/// The two kinds of lock on an archive: readers share theirs; an edit takes one of its own.
+enum class LockMode { shared, exclusive };
+
+/// Takes the lock of an open file in `mode`, without waiting. Gives false when another handle
+/// (in this or another process) holds a lock that cannot go with it. A handle that holds the
+/// other mode converts its lock, at once or not at all: when the conversion cannot be had, it
+/// keeps the lock it held, and no other handle can take a lock in between. A shared lock needs
+/// only read access. The lock ends when the handle is closed.
+bool LockFile(FileHandle file, LockMode mode);
+
+/// Which file an open handle reads: the volume and file id that FileAttributes gives for it.
+bool GetFileIdentity(FileHandle file, std::uint64_t* volume, std::uint64_t* fileId);
 
 /// Closes the handle. Closing invalidFileHandle does nothing.
 void CloseFile(FileHandle file);

@@ -17,6 +17,7 @@ namespace platform {
 enum class OutputRefusal {
     none,
     linkOnTheWay,  // a folder between the destination and the file is a symbolic link
+    keptFile,      // the file is one the caller said must not be written (KeepUntouched)
     failed,        // anything else; the last-error value (platform/Process.h) tells what
 };
 
@@ -51,6 +52,15 @@ public:
     /// with the reason in `*refusal` when that is not null.
     FileHandle Create(const std::string& relativePath, OutputRefusal* refusal = nullptr);
 
+    /// Makes Create refuse, with OutputRefusal::keptFile and before cutting anything, the file
+    /// whose identity (GetFileIdentity) is `volume` and `fileId`, whatever name or link leads to
+    /// it: an extraction never writes over the archive it reads.
+    void KeepUntouched(std::uint64_t volume, std::uint64_t fileId) {
+        keptVolume = volume;
+        keptFileId = fileId;
+        keepingFile = true;
+    }
+
     /// How many folders this object has listed to look names up in.
     std::size_t FoldersListed() const { return foldersListed; }
 
@@ -73,6 +83,9 @@ private:
     FolderListing* rootListing = nullptr;
     std::vector<FolderListing*> folderListings;  // beside folderHandles; null until needed
     std::size_t foldersListed = 0;
+    bool keepingFile = false;
+    std::uint64_t keptVolume = 0;
+    std::uint64_t keptFileId = 0;
 };
 
 /// One file below `root`, as OutputFolder::Create makes it.

@@ -15,6 +15,13 @@ int GetLastErrorValue();
 /// Sets the calling thread's last-error value.
 void SetLastErrorValue(int value);
 
+/// The system's short text for a last-error value, such as "Permission denied", without a
+/// trailing full stop or line feed.
+std::string ErrorText(int value);
+
+/// True when the last-error value `value` says that a path names nothing.
+bool ErrorIsMissingFile(int value);
+
 /// Writes one debugger-output line. Here it goes to standard error.
 void DebugOutput(const char* text);
 

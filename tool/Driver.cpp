@@ -119,7 +119,7 @@ bool ArchiveIsBusy(const char* path) {
     if (!platform::GetFileAttributes(path, &attributes) || !attributes.isRegularFile || !platform::CanWriteFile(path))
         return false;
     const platform::UniqueFile file(platform::OpenFileForEdit(path));
-    return file && !platform::LockFileForEdit(file.Get());
+    return file && !platform::LockFile(file.Get(), platform::LockMode::exclusive);
 }
 
 // The level of -add, -replace and -update: argument 5 when given, clamped to 0-9.

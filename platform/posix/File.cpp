@@ -110,12 +110,35 @@ bool ReadFileAt(FileHandle file, void* buffer, std::uint32_t count, std::uint64_
     return ok;
 }
 
-bool LockFileForEdit(FileHandle file) {
+FileHandle CreateNewFile(const char* path) { return Open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW); }
+
+FileHandle OpenRegularFileForRead(const char* path) { return Open(path, O_RDONLY | O_NOFOLLOW); }
+
+bool LockFile(FileHandle file, LockMode mode) {
     int result;
+#if defined(F_OFD_SETLK)
+    // A lock of the open file itself, which a conversion replaces in one step and which no other
+    // descriptor of this process on the same file can drop by closing.
+    struct flock lock {};
+    lock.l_type = mode == LockMode::shared ? F_RDLCK : F_WRLCK;
+    lock.l_whence = SEEK_SET;
     do {
-        result = ::flock(Descriptor(file), LOCK_EX | LOCK_NB);
+        result = ::fcntl(Descriptor(file), F_OFD_SETLK, &lock);
     } while (result != 0 && errno == EINTR);
+#else
+    do {
+        result = ::flock(Descriptor(file), (mode == LockMode::shared ? LOCK_SH : LOCK_EX) | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+#endif
     return result == 0;
+}
+
+bool GetFileIdentity(FileHandle file, std::uint64_t* volume, std::uint64_t* fileId) {
+    struct stat st;
+    if (::fstat(Descriptor(file), &st) != 0) return false;
+    *volume = static_cast<std::uint64_t>(st.st_dev);
+    *fileId = static_cast<std::uint64_t>(st.st_ino);
+    return true;
 }
 
 namespace native {
@@ -315,14 +338,32 @@ int OpenFolderAt(int above, const char* name, OutputRefusal* refusal, bool* made
     }
 }
 
-// Creates or cuts the file `name` inside `folder`. A link in its place, dangling or not, is
-// removed and a new file made there, which must not exist by then.
+// Creates or opens the file `name` inside `folder`, not cut yet. A link in its place, dangling
+// or not, is removed and a new file made there, which must not exist by then.
 int OpenLeafAt(int folder, const char* name) {
-    int fd = OpenAt(folder, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK);
+    int fd = OpenAt(folder, name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK);
     if (fd >= 0 || !IsLinkAt(folder, name)) return fd;
     if (::unlinkat(folder, name, 0) != 0) return -1;
     fd = OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK);
     return fd;
+}
+
+// Cuts the file just opened, unless it is the one file that must stay untouched.
+bool CutUnlessKept(int fd, bool keeping, std::uint64_t volume, std::uint64_t fileId, OutputRefusal* why) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    if (keeping && static_cast<std::uint64_t>(st.st_dev) == volume && static_cast<std::uint64_t>(st.st_ino) == fileId) {
+        *why = OutputRefusal::keptFile;
+        errno = EBUSY;
+        return false;
+    }
+    // Only a regular file is cut; Checked refuses what else opened.
+    if (!S_ISREG(st.st_mode) || st.st_size == 0) return true;
+    int result;
+    do {
+        result = ::ftruncate(fd, 0);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
 }
 
 }  // namespace
@@ -458,6 +499,10 @@ FileHandle OutputFolder::Create(const std::string& relativePath, OutputRefusal* 
     const int fd = OpenLeafAt(Descriptor(folder), name.c_str());
     if (fd < 0) return invalidFileHandle;
     listing.Add(name, false);
+    if (!CutUnlessKept(fd, keepingFile, keptVolume, keptFileId, &why)) {
+        CloseKeepingError(fd);
+        return invalidFileHandle;
+    }
     const FileHandle file = Checked(fd, false);
     if (file != invalidFileHandle) why = OutputRefusal::none;
     return file;

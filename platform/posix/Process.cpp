@@ -23,6 +23,10 @@ int GetLastErrorValue() { return errno; }
 
 void SetLastErrorValue(int value) { errno = value; }
 
+std::string ErrorText(int value) { return std::strerror(value); }
+
+bool ErrorIsMissingFile(int value) { return value == ENOENT || value == ENOTDIR; }
+
 void DebugOutput(const char* text) {
     std::fputs(text, stderr);
     std::fflush(stderr);

@@ -8,6 +8,7 @@
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/Process.h"
 #include "platform/TextWriter.h"
 
 namespace {
@@ -115,21 +116,67 @@ TEST(PlatformFile, BackslashesAreSeparators) {
     EXPECT_TRUE(std::filesystem::exists(dir.Path() / "a" / "b" / "c.txt"));
 }
 
-TEST(PlatformFile, OneEditLockAtATime) {
+TEST(PlatformFile, ReadersShareTheLockAndAnEditHasItAlone) {
     test::ScratchDir dir;
     const std::string path = dir.File("f.arc");
-    FileHandle first = OpenFileForEdit(path.c_str());
-    FileHandle second = OpenFileForEdit(path.c_str());
-    FileHandle reader = OpenFileForRead(path.c_str());
-    ASSERT_NE(first, invalidFileHandle);
-    ASSERT_NE(second, invalidFileHandle);
-    EXPECT_NE(reader, invalidFileHandle);  // readers are not held off
-    EXPECT_TRUE(LockFileForEdit(first));
-    EXPECT_FALSE(LockFileForEdit(second));
-    CloseFile(first);
-    EXPECT_TRUE(LockFileForEdit(second));
-    CloseFile(second);
-    CloseFile(reader);
+    UniqueFile first(OpenFileForEdit(path.c_str()));
+    const UniqueFile second(OpenFileForEdit(path.c_str()));
+    UniqueFile reader(OpenFileForRead(path.c_str()));  // read access only
+    ASSERT_TRUE(first && second && reader);
+
+    EXPECT_TRUE(LockFile(first.Get(), LockMode::shared));
+    EXPECT_TRUE(LockFile(reader.Get(), LockMode::shared));
+    EXPECT_FALSE(LockFile(second.Get(), LockMode::exclusive));
+    EXPECT_FALSE(LockFile(first.Get(), LockMode::exclusive));  // the reader shares it
+    reader.Reset();
+    // The failed conversion kept the shared lock: an edit is still held off.
+    EXPECT_FALSE(LockFile(second.Get(), LockMode::exclusive));
+    EXPECT_TRUE(LockFile(first.Get(), LockMode::exclusive));
+    reader.Reset(OpenFileForRead(path.c_str()));
+    EXPECT_FALSE(LockFile(reader.Get(), LockMode::shared));
+    EXPECT_FALSE(LockFile(second.Get(), LockMode::exclusive));
+    EXPECT_TRUE(LockFile(first.Get(), LockMode::shared));  // and back
+    EXPECT_TRUE(LockFile(reader.Get(), LockMode::shared));
+    first.Reset();
+    EXPECT_FALSE(LockFile(second.Get(), LockMode::exclusive));  // the reader's lock remains
+    reader.Reset();
+    EXPECT_TRUE(LockFile(second.Get(), LockMode::exclusive));
+}
+
+TEST(PlatformFile, NewFilesAndRegularFilesRefuseWhatLiesInTheirPlace) {
+    test::ScratchDir dir;
+    const std::string path = dir.File("j");
+    {
+        const UniqueFile made(CreateNewFile(path.c_str()));
+        ASSERT_TRUE(made);
+        EXPECT_TRUE(WriteAll(made.Get(), "abc", 3));
+    }
+    EXPECT_EQ(CreateNewFile(path.c_str()), invalidFileHandle);  // exists already
+    EXPECT_EQ(test::ReadWholeFile(path), "abc");
+    const UniqueFile read(OpenRegularFileForRead(path.c_str()));
+    EXPECT_TRUE(read);
+    std::uint64_t volume = 0, id = 0;
+    FileAttributes attributes;
+    ASSERT_TRUE(GetFileIdentity(read.Get(), &volume, &id));
+    ASSERT_TRUE(GetFileAttributes(path.c_str(), &attributes));
+    EXPECT_EQ(volume, attributes.volume);
+    EXPECT_EQ(id, attributes.fileId);
+
+    EXPECT_EQ(OpenRegularFileForRead(dir.File("missing").c_str()), invalidFileHandle);
+    EXPECT_TRUE(ErrorIsMissingFile(GetLastErrorValue()));
+    EXPECT_EQ(OpenRegularFileForRead(dir.Path().string().c_str()), invalidFileHandle);
+    EXPECT_FALSE(ErrorIsMissingFile(GetLastErrorValue()));
+    EXPECT_FALSE(ErrorText(GetLastErrorValue()).empty());
+
+    // A link, dangling or not, is neither followed nor replaced.
+    if (!test::MakeLink(path, dir.File("link")) || !test::MakeLink(dir.File("nowhere"), dir.File("dangling")))
+        GTEST_SKIP() << test::noLinks;
+    EXPECT_EQ(OpenRegularFileForRead(dir.File("link").c_str()), invalidFileHandle);
+    EXPECT_FALSE(ErrorIsMissingFile(GetLastErrorValue()));
+    EXPECT_EQ(CreateNewFile(dir.File("link").c_str()), invalidFileHandle);
+    EXPECT_EQ(CreateNewFile(dir.File("dangling").c_str()), invalidFileHandle);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("nowhere")));
+    EXPECT_EQ(test::ReadWholeFile(path), "abc");
 }
 
 TEST(PlatformFile, WholeBufferHelpersReportWhatArrived) {
@@ -202,16 +249,16 @@ TEST(PlatformFile, UniqueFileClosesOnceWhenItGoes) {
     {
         UniqueFile first(OpenFileForEdit(path.c_str()));
         ASSERT_TRUE(first);
-        ASSERT_TRUE(LockFileForEdit(first.Get()));
+        ASSERT_TRUE(LockFile(first.Get(), LockMode::exclusive));
         moved = std::move(first);
         EXPECT_FALSE(first);
     }
     // The lock lives as long as the handle: the moved-to owner still holds it.
     UniqueFile second(OpenFileForEdit(path.c_str()));
-    EXPECT_FALSE(LockFileForEdit(second.Get()));
+    EXPECT_FALSE(LockFile(second.Get(), LockMode::exclusive));
     moved.Reset();
     EXPECT_FALSE(moved);
-    EXPECT_TRUE(LockFileForEdit(second.Get()));
+    EXPECT_TRUE(LockFile(second.Get(), LockMode::exclusive));
     const FileHandle raw = second.Release();
     EXPECT_FALSE(second);
     CloseFile(raw);

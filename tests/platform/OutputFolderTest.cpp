@@ -11,6 +11,7 @@
 #include "CurrentDirectory.h"
 #include "TestSupport.h"
 #include "platform/File.h"
+#include "platform/FileSystem.h"
 #include "platform/OutputFolder.h"
 
 namespace {
@@ -65,6 +66,14 @@ TEST_F(OutputFolderTest, MakesTheFoldersOnTheWayAndCutsExistingFiles) {
     test::WriteWholeFile("out/dest/a/long.txt", "a much longer text that was there before");
     EXPECT_EQ(Put(output, "a/long.txt", "short"), OutputRefusal::none);
     EXPECT_EQ(test::ReadWholeFile("out/dest/a/long.txt"), "short");
+
+    // The one file to keep is refused whole, whatever its name here; the others go on.
+    platform::FileAttributes kept;
+    ASSERT_TRUE(platform::GetFileAttributes("out/dest/a/long.txt", &kept));
+    output.KeepUntouched(kept.volume, kept.fileId);
+    EXPECT_EQ(Put(output, "A/LONG.TXT", "cut"), OutputRefusal::keptFile);
+    EXPECT_EQ(test::ReadWholeFile("out/dest/a/long.txt"), "short");
+    EXPECT_EQ(Put(output, "a/x.txt", "ax2"), OutputRefusal::none);
 
     // Nothing is made before the first file.
     { OutputFolder unused("never"); }

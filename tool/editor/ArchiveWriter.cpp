@@ -27,7 +27,7 @@ bool Archive::OpenEdit(const char* fileName) {
     archiveFileHandle = platform::OpenFileForEdit(fileName);
     if (archiveFileHandle == platform::invalidFileHandle) return false;
     // One edit of an archive at a time; readers are not held off.
-    if (!platform::LockFileForEdit(archiveFileHandle)) {
+    if (!platform::LockFile(archiveFileHandle, platform::LockMode::exclusive)) {
         AbandonOpen();
         return false;
     }
