@@ -16,26 +16,90 @@ namespace {
 
 using win32::Native;
 
-// A byte far past any archive's end stands for the edit lock: a range lock on Windows keeps
-// other handles from reading and writing the range, and nothing ever reads or writes there.
+// Bytes far past any archive's end stand for the lock: a range lock on Windows keeps other
+// handles from reading and writing the range, and nothing ever reads or writes there. The lock
+// byte is the lock itself; the gate byte is held for the moment it takes to change it.
 constexpr DWORD lockOffsetHigh = 0x40000000u;
+constexpr DWORD lockByte = 0;
+constexpr DWORD gateByte = 1;
 
-FileHandle Open(const char* path, DWORD access, DWORD disposition) {
+// Others hold the gate for a few calls; this is long enough to outlast any of them.
+constexpr ULONGLONG gateWaitMilliseconds = 200;
+
+FileHandle Open(const char* path, DWORD access, DWORD disposition, DWORD flags = 0) {
     if (path == nullptr || *path == '\0') {
         ::SetLastError(ERROR_FILE_NOT_FOUND);
         return invalidFileHandle;
     }
     const HANDLE file = ::CreateFileA(ToNativePath(path).c_str(), access, win32::shareAll, nullptr, disposition,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      FILE_ATTRIBUTE_NORMAL | flags, nullptr);
     if (file == INVALID_HANDLE_VALUE) return invalidFileHandle;
     // Directories do not open without asking for them; devices, consoles and pipes do, and a
-    // reader wants a regular file.
-    if (access == GENERIC_READ && ::GetFileType(file) != FILE_TYPE_DISK) {
+    // reader wants a regular file, as a new file is one.
+    if ((access == GENERIC_READ || disposition == CREATE_NEW) && ::GetFileType(file) != FILE_TYPE_DISK) {
         ::CloseHandle(file);
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return invalidFileHandle;
     }
     return win32::Handle(file);
+}
+
+// What the open `file` is, asked on its own reparse point: a folder, a link (a symbolic link, a
+// junction or another reparse point that stands for a name) or a file that a filter keeps
+// behind a reparse point of its own (a deduplicated or cloud file).
+enum class Kind {
+    file,
+    filteredFile,
+    folder,
+    link
+};
+
+bool GetKind(HANDLE file, Kind* kind) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return false;
+    *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::folder : Kind::file;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+    // A reparse point of no known tag is taken for a link.
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    const bool known = ::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) != 0;
+    if (!known || IsReparseTagNameSurrogate(tag.ReparseTag))
+        *kind = Kind::link;
+    else if (*kind == Kind::file)
+        *kind = Kind::filteredFile;
+    return true;
+}
+
+bool SameFile(HANDLE first, HANDLE second) {
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    return ::GetFileInformationByHandle(first, &a) && ::GetFileInformationByHandle(second, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool LockByte(HANDLE file, DWORD byte, LockMode mode) {
+    OVERLAPPED at{};
+    at.Offset = byte;
+    at.OffsetHigh = lockOffsetHigh;
+    const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (mode == LockMode::exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    return ::LockFileEx(file, flags, 0, 1, 0, &at) != 0;
+}
+
+bool UnlockByte(HANDLE file, DWORD byte) {
+    OVERLAPPED at{};
+    at.Offset = byte;
+    at.OffsetHigh = lockOffsetHigh;
+    return ::UnlockFileEx(file, 0, 1, 0, &at) != 0;
+}
+
+// Takes the gate, waiting the little while another handle may hold it.
+bool TakeGate(HANDLE file) {
+    const ULONGLONG start = ::GetTickCount64();
+    while (!LockByte(file, gateByte, LockMode::exclusive)) {
+        if (::GetLastError() != ERROR_LOCK_VIOLATION || ::GetTickCount64() - start >= gateWaitMilliseconds)
+            return false;
+        ::Sleep(1);
+    }
+    return true;
 }
 
 }  // namespace
@@ -44,10 +108,38 @@ FileHandle OpenFileForRead(const char* path) { return Open(path, GENERIC_READ, O
 
 FileHandle OpenFileForEdit(const char* path) { return Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS); }
 
+FileHandle CreateNewFile(const char* path) {
+    // On its reparse point, a link in the place, dangling or not, is a name that exists.
+    return Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+FileHandle OpenRegularFileForRead(const char* path) {
+    const FileHandle file = Open(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (file == invalidFileHandle) return file;
+    Kind kind = Kind::link;
+    const bool known = GetKind(Native(file), &kind);
+    if (known && kind == Kind::file) return file;
+    if (!known || kind != Kind::filteredFile) {
+        win32::CloseKeepingError(Native(file));
+        if (known) ::SetLastError(kind == Kind::folder ? ERROR_DIRECTORY : ERROR_CANT_RESOLVE_FILENAME);
+        return invalidFileHandle;
+    }
+    // The filter gives the data only to a handle opened the ordinary way. While the handle on the
+    // reparse point is held, its file id tells whether the name still led to the same file.
+    const FileHandle data = Open(path, GENERIC_READ, OPEN_EXISTING);
+    const bool same = data != invalidFileHandle && SameFile(Native(file), Native(data));
+    win32::CloseKeepingError(Native(file));
+    if (same || data == invalidFileHandle) return data;
+    ::CloseHandle(Native(data));
+    ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return invalidFileHandle;
+}
+
 FileHandle OpenOutputFile(const char* path) {
     // Opened as it is and cut, rather than replaced: a replaced file would lose its attributes,
-    // and one that is hidden could not be replaced at all.
-    const FileHandle file = Open(path, GENERIC_WRITE, OPEN_ALWAYS);
+    // and one that is hidden could not be replaced at all. Reading its attributes tells which
+    // file it is.
+    const FileHandle file = Open(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, OPEN_ALWAYS);
     if (file == invalidFileHandle || ::GetFileType(Native(file)) != FILE_TYPE_DISK) return file;
     LARGE_INTEGER start{};
     if (::SetFilePointerEx(Native(file), start, nullptr, FILE_BEGIN) && ::SetEndOfFile(Native(file))) return file;
@@ -79,10 +171,33 @@ bool ReadFileAt(FileHandle file, void* buffer, std::uint32_t count, std::uint64_
     return ok;
 }
 
-bool LockFileForEdit(FileHandle file) {
-    OVERLAPPED at{};
-    at.OffsetHigh = lockOffsetHigh;
-    return ::LockFileEx(Native(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+// A range lock on Windows cannot change its mode: it is let go and taken again. Whoever takes
+// or changes the lock holds the gate meanwhile, so no other handle takes the lock in between,
+// and whether this handle held it shows in letting it go. Only a shared holder can fail to get
+// the mode it asks for (an exclusive one has the file to itself), so the lock it gets back is
+// a shared one, which cannot fail while the gate holds the others to the shared locks they have.
+bool LockFile(FileHandle file, LockMode mode) {
+    const HANDLE handle = Native(file);
+    if (!TakeGate(handle)) return false;
+    const bool held = UnlockByte(handle, lockByte);
+    if (LockByte(handle, lockByte, mode)) {
+        UnlockByte(handle, gateByte);
+        return true;
+    }
+    const DWORD error = ::GetLastError();
+    if (held) LockByte(handle, lockByte, LockMode::shared);
+    UnlockByte(handle, gateByte);
+    ::SetLastError(error);
+    return false;
+}
+
+bool GetFileIdentity(FileHandle file, std::uint64_t* volume, std::uint64_t* fileId) {
+    // The values GetFileAttributes gives for the file at a path.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(Native(file), &info)) return false;
+    *volume = info.dwVolumeSerialNumber;
+    *fileId = win32::Join(info.nFileIndexHigh, info.nFileIndexLow);
+    return true;
 }
 
 bool GetFilePosition(FileHandle file, std::uint64_t* position) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Ascii.h"
+#include "platform/File.h"
 #include "platform/FileSystem.h"
 
 namespace platform {
@@ -95,13 +96,14 @@ HANDLE OpenFolderBelow(const std::string& path, OutputRefusal* refusal) {
     }
 }
 
+// Reading its attributes tells whether the file is a link, and which file it is.
 HANDLE OpenLeaf(const std::string& path, DWORD disposition) {
-    return ::CreateFileA(path.c_str(), GENERIC_WRITE, win32::shareAll, nullptr, disposition,
+    return ::CreateFileA(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, win32::shareAll, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-// Creates or cuts the file `name` in the held `folder`. A link in its place, dangling or not, is
-// removed and a new file made there, which must not exist by then.
+// Creates or opens the file `name` in the held `folder`, not cut yet. A link in its place,
+// dangling or not, is removed and a new file made there, which must not exist by then.
 HANDLE CreateLeaf(const std::string& folder, const std::string& name) {
     const std::string path = Below(folder, name);
     HANDLE file = OpenLeaf(path, OPEN_ALWAYS);
@@ -120,10 +122,22 @@ HANDLE CreateLeaf(const std::string& folder, const std::string& name) {
         }
         return OpenLeaf(Below(folder, spelling), CREATE_NEW);
     }
+    return file;
+}
+
+// Cuts the file just opened, unless it is the one file that must stay untouched.
+bool CutUnlessKept(HANDLE file, bool keeping, std::uint64_t volume, std::uint64_t fileId, OutputRefusal* why) {
+    if (keeping) {
+        std::uint64_t openVolume = 0, openId = 0;
+        if (!GetFileIdentity(win32::Handle(file), &openVolume, &openId)) return false;
+        if (openVolume == volume && openId == fileId) {
+            *why = OutputRefusal::keptFile;
+            ::SetLastError(ERROR_BUSY);
+            return false;
+        }
+    }
     LARGE_INTEGER start{};
-    if (::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(file)) return file;
-    win32::CloseKeepingError(file);
-    return INVALID_HANDLE_VALUE;
+    return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(file);
 }
 
 // The path of the held folder `handle`, with links resolved; `given` where it cannot be had. It
@@ -230,6 +244,10 @@ FileHandle OutputFolder::Create(const std::string& relativePath, OutputRefusal* 
     }
     const HANDLE file = CreateLeaf(path, components.back());
     if (file == INVALID_HANDLE_VALUE) return invalidFileHandle;
+    if (!CutUnlessKept(file, keepingFile, keptVolume, keptFileId, &why)) {
+        win32::CloseKeepingError(file);
+        return invalidFileHandle;
+    }
     why = OutputRefusal::none;
     return win32::Handle(file);
 }

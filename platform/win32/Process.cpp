@@ -4,6 +4,7 @@
 #include "platform/win32/WindowsHeaders.h"
 
 #include <mmsystem.h>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -22,6 +23,29 @@ std::uint32_t MillisecondTimer() { return ::timeGetTime(); }
 int GetLastErrorValue() { return static_cast<int>(::GetLastError()); }
 
 void SetLastErrorValue(int value) { ::SetLastError(static_cast<DWORD>(value)); }
+
+std::string ErrorText(int value) {
+    // Asking for the text leaves the last-error value as it was, often the one asked about.
+    const DWORD saved = ::GetLastError();
+    char buffer[512];
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                    static_cast<DWORD>(value), 0, buffer, sizeof buffer, nullptr);
+    ::SetLastError(saved);
+    if (length == 0) {
+        std::snprintf(buffer, sizeof buffer, "Error %lu", static_cast<unsigned long>(static_cast<DWORD>(value)));
+        return buffer;
+    }
+    // The system's texts end in a full stop and a line break.
+    const auto trim = [&] {
+        while (length > 0 && std::isspace(static_cast<unsigned char>(buffer[length - 1]))) --length;
+    };
+    trim();
+    if (length > 0 && buffer[length - 1] == '.') --length;
+    trim();
+    return std::string(buffer, length);
+}
+
+bool ErrorIsMissingFile(int value) { return value == ERROR_FILE_NOT_FOUND || value == ERROR_PATH_NOT_FOUND; }
 
 void DebugOutput(const char* text) {
     ::OutputDebugStringA(text);
