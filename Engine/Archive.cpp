@@ -14,6 +14,7 @@
 #include "Engine/ArchiveFormat.h"
 #include "Engine/ArchiveIndexLayout.h"
 #include "Engine/ArchiveJournal.h"
+#include "Engine/ArchiveRecovery.h"
 #include "Engine/ArchiveValidation.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
@@ -21,21 +22,6 @@
 
 namespace GAME {
 namespace {
-
-// An edit that was interrupted left its journal: roll the archive back before reading it. An
-// edit still running holds the lock; the archive is then busy, not damaged.
-bool RollBackBeforeReading(const char* fileName) {
-    const platform::UniqueFile archive(platform::OpenFileForEdit(fileName));
-    if (!archive) {
-        std::fprintf(stderr, "%s: an interrupted edit could not be rolled back.\n", fileName);
-        return false;
-    }
-    if (!platform::LockFile(archive.Get(), platform::LockMode::exclusive)) {
-        std::fprintf(stderr, "%s: busy, another program is editing it.\n", fileName);
-        return false;
-    }
-    return RecoverInterruptedEdit(fileName, archive.Get());
-}
 
 // Entry-table records read and checked at a time while an index loads: 360 KB, reused for
 // every piece.
@@ -83,30 +69,97 @@ Archive::Archive()
       reservedEnd(0),
       indexBound(0),
       indexOnDisk(false),
+      sharedLock(false),
+      openFailure(static_cast<int>(OpenFailure::none)),
       journal(nullptr),
       blockCompressor(nullptr) {}
 
 Archive::~Archive() { Close(false); }
 
 bool Archive::OpenRead(const char* fileName) {
+    openFailure = static_cast<int>(OpenFailure::none);
     if (!GAME_CHECK(fileName)) return false;
     if (*fileName == '\0') return false;
 
-    platform::FileAttributes attributes;
-    if (platform::GetFileAttributes(JournalPath(fileName).c_str(), &attributes) &&
-        platform::GetFileAttributes(fileName, &attributes) && !RollBackBeforeReading(fileName))
-        return false;
-    archiveFileTime = platform::GetFileAttributes(fileName, &attributes) ? attributes.lastWriteTime : 0;
-    archiveFileHandle = platform::OpenFileForRead(fileName);
+    // Readers share the lock, so that none of them ever sees an edit half made.
+    archiveFileHandle = OpenLocked(fileName, false, false);
     if (archiveFileHandle == platform::invalidFileHandle) return false;
+    platform::FileAttributes attributes;
+    archiveFileTime = platform::GetFileAttributes(fileName, &attributes) ? attributes.lastWriteTime : 0;
 
     archiveFileMode = fileModeRead;
     archiveFileName = fileName;
 
     std::uint64_t fileSize = 0;
-    if (!platform::GetFileSize(archiveFileHandle, &fileSize)) return false;
     // Loading an index chains its records; an empty archive has only the buckets to make.
-    return fileSize != 0 ? ReadHeader() : BuildHashTable();
+    if (platform::GetFileSize(archiveFileHandle, &fileSize) && (fileSize != 0 ? ReadHeader() : BuildHashTable()))
+        return true;
+    // The file and its lock go at once, so that a failed open holds no edit off; Close releases
+    // the rest.
+    platform::CloseFile(archiveFileHandle);
+    archiveFileHandle = platform::invalidFileHandle;
+    openFailure = static_cast<int>(OpenFailure::damaged);
+    return false;
+}
+
+platform::FileHandle Archive::OpenLocked(const char* fileName, bool forEdit, bool exclusive) {
+    const platform::LockMode mode = exclusive ? platform::LockMode::exclusive : platform::LockMode::shared;
+    auto fail = [this](OpenFailure why) {
+        openFailure = static_cast<int>(why);
+        return platform::invalidFileHandle;
+    };
+    // A reader that must roll an interrupted edit back does so through a handle of its own and
+    // then opens again, once.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        platform::UniqueFile file(forEdit ? platform::OpenFileForEdit(fileName) : platform::OpenFileForRead(fileName));
+        if (!file) return fail(OpenFailure::cannotOpen);
+        if (!platform::LockFile(file.Get(), mode)) return fail(OpenFailure::busy);
+        int error = 0;
+        const JournalFinding finding = InspectJournal(fileName, file.Get(), &error);
+        if (finding == JournalFinding::none) return file.Release();
+        // With the lock alone, the journal is dealt with here and now.
+        if (exclusive || (forEdit && platform::LockFile(file.Get(), platform::LockMode::exclusive))) {
+            if (!ReportRecovery(fileName, RecoverArchive(fileName, file.Get(), &Archive::OpensAsArchive)))
+                return fail(OpenFailure::journal);
+            if (!exclusive && !platform::LockFile(file.Get(), platform::LockMode::shared))
+                return fail(OpenFailure::busy);
+            return file.Release();
+        }
+        // Other readers may share the lock, but no edit can start while it is held: a journal
+        // that changes nothing goes (or stays, where this user may not delete it).
+        if (finding == JournalFinding::harmless) {
+            DeleteJournal(JournalPath(fileName));
+            return file.Release();
+        }
+        if (finding != JournalFinding::interrupted) {
+            ReportRecovery(fileName, RecoveryResult{Recovery::refused, finding, error});
+            return fail(OpenFailure::journal);
+        }
+        if (forEdit) return fail(OpenFailure::busy);
+        file.Reset();
+        platform::UniqueFile editor(platform::OpenFileForEdit(fileName));
+        if (!editor) {
+            ReportRecovery(fileName, RecoveryResult{Recovery::failed, finding, platform::GetLastErrorValue()});
+            return fail(OpenFailure::journal);
+        }
+        if (!platform::LockFile(editor.Get(), platform::LockMode::exclusive)) return fail(OpenFailure::busy);
+        if (!ReportRecovery(fileName, RecoverArchive(fileName, editor.Get(), &Archive::OpensAsArchive)))
+            return fail(OpenFailure::journal);
+    }
+    return fail(OpenFailure::busy);
+}
+
+bool Archive::OpensAsArchive(platform::FileHandle file) {
+    std::uint64_t size = 0;
+    if (!platform::GetFileSize(file, &size) || !platform::SetFilePosition(file, 0)) return false;
+    if (size == 0) return true;
+    Archive probe;
+    probe.archiveFileHandle = file;
+    probe.archiveFileMode = fileModeRead;
+    const bool opens = probe.ReadHeader();
+    probe.archiveFileHandle = platform::invalidFileHandle;  // the caller's to close
+    probe.Close(false);
+    return opens && platform::SetFilePosition(file, 0);
 }
 
 bool Archive::ReadHeader() {

@@ -138,11 +138,36 @@ public:
     // ---- The editor (tool/editor/) --------------------------------------------------------
     // Not exported either; each member names the file that defines it.
 
+    /// How an edit holds the archive's lock.
+    enum class EditLock {
+        exclusive,  // alone, from the open on: for commands that change the archive
+        shared,     // beside other readers, taken alone only when Close must write the index
+                    // back (and the index left as it is when another reader is there)
+    };
+
+    /// Why the last OpenRead or OpenEdit gave false.
+    enum class OpenFailure {
+        none,
+        cannotOpen,  // the file cannot be opened (or made) as asked; the error value tells why
+        busy,        // another process holds the lock: an edit, or readers beside an edit
+        journal,     // a journal beside it could not be dealt with (a line on standard error said why)
+        damaged,     // it is not a sound archive (an assertion report named the failed check)
+    };
+
     /// Opens an archive for reading and writing, creating an empty file when the path does not
-    /// exist, and loads the index in its editable form. Gives false when the file cannot be
-    /// opened, another edit holds it, or it is not a sound archive; the file is then left
+    /// exist, and loads the index in its editable form. An edit that was interrupted is rolled
+    /// back first. Gives false when the file cannot be opened, another process holds its lock,
+    /// a journal beside it must not be used, or it is not a sound archive; the file is then left
     /// exactly as it was, and the archive as if never opened. (ArchiveWriter.cpp)
-    bool OpenEdit(const char* fileName);
+    bool OpenEdit(const char* fileName, EditLock lock = EditLock::exclusive);
+
+    /// Why the last open failed.
+    OpenFailure GetOpenFailure() const { return static_cast<OpenFailure>(openFailure); }
+
+    /// Makes everything the edit has done so far durable: data, index and header, as Close
+    /// would. Gives false when that failed; the archive then holds its last commit, and the
+    /// edit writes nothing more. (Engine/ArchiveIndexWriter.cpp)
+    bool CommitChanges();
 
     /// Makes the record of a new file of `size` stored and `expandedSize` expanded bytes under
     /// the normalised `fileName`: in the best-fitting free record, or appended at the end of the
@@ -227,8 +252,11 @@ private:
     unsigned int AppendPoint() const;
 
     // Writing the index back and committing an edit (Engine/ArchiveIndexWriter.cpp).
+    platform::FileHandle OpenLocked(const char* fileName, bool forEdit, bool exclusive);
+    static bool OpensAsArchive(platform::FileHandle file);
     bool WriteHeader();
     bool WriteIndex(ArchiveHeader& header);
+    bool WriteCommittedHeader(ArchiveHeader& header);
     bool CommitEdit(bool final);
     bool CommitIfJournalFull();
     void RollBackEdit();
@@ -249,11 +277,12 @@ private:
     const char* StageLooseFile(const char* fileName, StagedFile& staged, std::uint64_t* length);
     const char* StageBlock(StagedFile& staged, PackedBlock& block);
     const char* PlaceStagedFile(StagedFile& staged, unsigned int offset);
-    bool ReserveIndexRoom();
+    const char* ReserveIndexRoom();
     void UndoAddition(int fileIndex);
     int RefuseAddition(int fileIndex, const char* fileName, const char* reason);
     bool MoveRecord(const FileEntry& record, unsigned int destination);
     bool CommitCompactionBatch(const mem::vector<FileEntry>& originals, std::size_t next, std::size_t placed);
+    void KeepArchiveUntouched(platform::OutputFolder& output) const;
     bool ExtractFileWith(int fileIndex, platform::OutputFolder& output, const std::string& folder);
     const char* ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
     const char* ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
@@ -286,6 +315,9 @@ private:
     // and length included: nothing changed it since the open, and the file was laid out as Close
     // lays it out. Close then has nothing to write.
     bool indexOnDisk;
+    // True in an edit that holds the lock beside other readers (EditLock::shared).
+    bool sharedLock;
+    int openFailure;
     // The rollback journal of the edit in progress. Null in an edit means the edit was rolled
     // back to its last commit and writes nothing more.
     ArchiveJournal* journal;

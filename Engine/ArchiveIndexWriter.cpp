@@ -72,6 +72,13 @@ bool Archive::CommitEdit(bool final) {
     if (journal == nullptr || !WriteHeldBackData()) return false;
     // Nothing changed and nothing was written: the file holds this very index already.
     if (indexOnDisk && !journal->ArchiveWritten()) return true;
+    // An open that only reads shares the lock with other readers. It writes the index back only
+    // when it can have the lock alone; otherwise the file stays as it is, which is all that was
+    // asked of it. The conversion is made at once or not at all, so nobody else wrote meanwhile.
+    if (sharedLock) {
+        if (!platform::LockFile(archiveFileHandle, platform::LockMode::exclusive)) return true;
+        sharedLock = false;
+    }
 
     ArchiveHeader header = NewIndexHeader(fileArray.size(), AppendPoint());
 
@@ -80,7 +87,7 @@ bool Archive::CommitEdit(bool final) {
     // them, and the header before the journal goes. An edit that wrote nothing flushes nothing.
     bool committed = WriteIndex(header);
     committed = committed && (!journal->ArchiveWritten() || GAME_CHECK(platform::FlushFile(archiveFileHandle)));
-    committed = committed && WriteArchiveRange(0, &header, sizeof header);
+    committed = committed && WriteCommittedHeader(header);
     committed = committed && (!journal->ArchiveWritten() || GAME_CHECK(platform::FlushFile(archiveFileHandle)));
     if (!committed) {
         RollBackEdit();
@@ -102,6 +109,17 @@ bool Archive::CommitEdit(bool final) {
     return GAME_CHECK(platform::SetFilePosition(archiveFileHandle, end) && platform::SetEndOfFile(archiveFileHandle));
 }
 
+bool Archive::WriteCommittedHeader(ArchiveHeader& header) {
+    std::uint64_t same = 0;
+    if (HoldsAlready(archiveFileHandle, 0, &header, sizeof header, &same)) return true;
+    // The new header keeps the edit's mark until the journal is gone: the mark goes on first.
+    if (!ProtectRange(0, sizeof header)) return false;
+    journal->MarkHeader(reinterpret_cast<unsigned char*>(&header));
+    return WriteArchiveRange(0, &header, sizeof header);
+}
+
+bool Archive::CommitChanges() { return archiveFileMode == fileModeEdit && CommitEdit(false); }
+
 bool Archive::WriteHeldBackData() {
     if (journal == nullptr || journal->WritePending()) return true;
     // A write that had been reported done failed: only the last commit is sure to be whole.
@@ -117,7 +135,7 @@ bool Archive::CommitIfJournalFull() {
 void Archive::RollBackEdit() {
     writeFailed = true;
     if (journal == nullptr) return;
-    if (!journal->RollBack())
+    if (!journal->RollBack(&Archive::OpensAsArchive))
         std::fprintf(stderr, "%s: an edit could not be rolled back; it will be at the next open.\n",
                      archiveFileName.c_str());
     delete journal;

@@ -1,13 +1,14 @@
 #include "Engine/ArchiveJournal.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
+#include <random>
 
-#include <zlib.h>
-
+#include "Engine/ArchiveRecovery.h"
+#include "Engine/JournalFormat.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
@@ -17,12 +18,6 @@
 namespace GAME {
 namespace {
 
-constexpr char journalMagic[4] = {'A', 'R', 'C', 'J'};
-constexpr std::uint32_t journalVersion = 1;
-constexpr std::size_t journalHeaderSize = 32;
-constexpr std::size_t recordHeaderSize = 16;
-// Saved bytes go in records of at most this many, so that memory stays small.
-constexpr std::uint64_t largestRecord = 1u << 20;
 constexpr std::uint64_t defaultBatchLimit = 64ull << 20;
 // Writes held back for one flush of the journal, at most this many bytes.
 constexpr std::uint64_t pendingLimit = 8u << 20;
@@ -31,30 +26,6 @@ constexpr std::uint64_t writeBackStep = 8u << 20;
 
 std::uint64_t batchLimit = defaultBatchLimit;
 
-void PutU32(unsigned char* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-void PutU64(unsigned char* at, std::uint64_t value) {
-    PutU32(at, static_cast<std::uint32_t>(value));
-    PutU32(at + 4, static_cast<std::uint32_t>(value >> 32));
-}
-std::uint32_t GetU32(const unsigned char* at) {
-    return std::uint32_t(at[0]) | std::uint32_t(at[1]) << 8 | std::uint32_t(at[2]) << 16 | std::uint32_t(at[3]) << 24;
-}
-std::uint64_t GetU64(const unsigned char* at) { return GetU32(at) | std::uint64_t(GetU32(at + 4)) << 32; }
-
-// The sum of a record: salt, offset and length, then the saved bytes.
-std::uint32_t RecordSum(std::uint32_t salt, const unsigned char* recordHeader, const unsigned char* bytes,
-                        std::uint64_t length) {
-    unsigned char saltBytes[4];
-    PutU32(saltBytes, salt);
-    uLong sum = adler32(0, nullptr, 0);
-    sum = adler32(sum, saltBytes, 4);
-    sum = adler32(sum, recordHeader, 12);
-    sum = adler32_z(sum, bytes, static_cast<z_size_t>(length));
-    return static_cast<std::uint32_t>(sum);
-}
-
 // The folder that holds `path`, for making its list of files durable.
 std::string FolderOf(const std::string& path) {
     const std::size_t separator = path.find_last_of("\\/");
@@ -62,10 +33,17 @@ std::string FolderOf(const std::string& path) {
     return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
 }
 
-bool DeleteJournal(const std::string& journalPath) {
-    platform::FileAttributes attributes;
-    if (!platform::GetFileAttributes(journalPath.c_str(), &attributes)) return true;
-    return platform::DeleteFile(journalPath.c_str()) && platform::FlushDirectory(FolderOf(journalPath).c_str());
+// An id for one edit: never 0, and unlike any other edit's, so that no journal but this one's
+// matches the mark it leaves.
+std::uint64_t NewEditId(const void* edit) {
+    std::uint64_t id = 0;
+    try {
+        std::random_device device;
+        id = (std::uint64_t(device()) << 32) ^ device();
+    } catch (const std::exception&) {}
+    id ^= (std::uint64_t(platform::MillisecondTimer()) << 17) ^ (std::uint64_t(platform::ProcessId()) * 2654435761u) ^
+          static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(edit));
+    return id != 0 ? id : 1;
 }
 
 // True when [begin, end) shares a byte with one of `ranges`.
@@ -119,57 +97,9 @@ std::string AbsolutePath(const std::string& path) {
 
 }  // namespace
 
-std::string JournalPath(const std::string& archivePath) { return archivePath + "-journal"; }
-
 std::uint64_t JournalBatchLimit() { return batchLimit; }
 
 void SetJournalBatchLimit(std::uint64_t bytes) { batchLimit = bytes != 0 ? bytes : defaultBatchLimit; }
-
-Recovery RecoverArchive(const std::string& archivePath, platform::FileHandle archive) {
-    const std::string journalPath = JournalPath(archivePath);
-    platform::FileAttributes attributes;
-    if (!platform::GetFileAttributes(journalPath.c_str(), &attributes)) return Recovery::nothing;
-    std::vector<unsigned char> journal;
-    if (!platform::ReadWholeFile(journalPath.c_str(), &journal)) return Recovery::failed;
-
-    const unsigned char* bytes = journal.data();
-    const bool headerHolds =
-        journal.size() >= journalHeaderSize && std::memcmp(bytes, journalMagic, 4) == 0 &&
-        GetU32(bytes + 4) == journalVersion &&
-        GetU32(bytes + 20) == static_cast<std::uint32_t>(adler32(adler32(0, nullptr, 0), bytes, 20));
-    // Nothing in the archive is overwritten before the header is durable.
-    if (!headerHolds) return DeleteJournal(journalPath) ? Recovery::discarded : Recovery::failed;
-
-    const std::uint64_t committedLength = GetU64(bytes + 8);
-    const std::uint32_t salt = GetU32(bytes + 16);
-    for (std::size_t at = journalHeaderSize; journal.size() - at >= recordHeaderSize;) {
-        const std::uint64_t offset = GetU64(bytes + at);
-        const std::uint32_t length = GetU32(bytes + at + 8);
-        if (length > journal.size() - at - recordHeaderSize) break;
-        const unsigned char* saved = bytes + at + recordHeaderSize;
-        if (GetU32(bytes + at + 12) != RecordSum(salt, bytes + at, saved, length)) break;
-        if (!platform::SetFilePosition(archive, offset) || !platform::WriteAll(archive, saved, length))
-            return Recovery::failed;
-        at += recordHeaderSize + length;
-    }
-    // The caller goes on to read the archive from its start.
-    if (!platform::SetFilePosition(archive, committedLength) || !platform::SetEndOfFile(archive) ||
-        !platform::FlushFile(archive) || !platform::SetFilePosition(archive, 0))
-        return Recovery::failed;
-    return DeleteJournal(journalPath) ? Recovery::rolledBack : Recovery::failed;
-}
-
-bool RecoverInterruptedEdit(const std::string& archivePath, platform::FileHandle archive) {
-    switch (RecoverArchive(archivePath, archive)) {
-        case Recovery::rolledBack:
-            std::fprintf(stderr, "%s: an interrupted edit was rolled back.\n", archivePath.c_str());
-            return true;
-        case Recovery::failed:
-            std::fprintf(stderr, "%s: an interrupted edit could not be rolled back.\n", archivePath.c_str());
-            return false;
-        default: return true;
-    }
-}
 
 ArchiveJournal::ArchiveJournal(std::string path, platform::FileHandle archiveFile, std::uint64_t length,
                                std::vector<ByteRange> neededRanges)
@@ -197,7 +127,8 @@ bool ArchiveJournal::WriteWhenSaved(std::uint64_t offset, std::vector<std::vecto
         pendingBytes += length;
         return pendingBytes < pendingLimit || WritePending();
     }
-    if (!platform::SetFilePosition(archive, offset)) return false;
+    // Nothing to save, but the archive must carry the mark before its first write.
+    if (!Sync() || !platform::SetFilePosition(archive, offset)) return false;
     for (const std::vector<char>& block : blocks)
         if (!platform::WriteAll(archive, block.data(), block.size())) return false;
     return true;
@@ -230,24 +161,24 @@ bool ArchiveJournal::Stage(std::uint64_t offset, std::uint64_t length, bool* sta
     unsentEnd = std::max(unsentEnd, offset + length);
     unsentBytes += length;
 
+    std::uint64_t position = 0;
+    if (!platform::GetFilePosition(archive, &position)) return false;
+    // Every edit starts its journal before its first write of any kind, so that the archive can
+    // carry the mark that ties the two together; a crash then always finds the journal, and an
+    // empty file goes back to nothing rather than to a header without its index.
+    bool ok = journal || Start();
+
     const std::uint64_t end = std::min(offset + length, committedLength);
     std::vector<ByteRange> wanted, unsaved;
     auto first = std::lower_bound(needed.begin(), needed.end(), offset,
                                   [](const ByteRange& range, std::uint64_t at) { return range.end <= at; });
-    for (auto range = first; range != needed.end() && range->begin < end; ++range)
+    for (auto range = first; ok && range != needed.end() && range->begin < end; ++range)
         wanted.push_back({std::max(range->begin, offset), std::min(range->end, end)});
     for (const ByteRange& range : wanted) Subtract(range.begin, range.end, saved, unsaved);
-    // An empty file is an empty archive: a journal without records lets a crash take a new
-    // archive back to nothing rather than to a header without its index.
-    if (unsaved.empty() && (committedLength != 0 || journal)) return true;
-
-    std::uint64_t position = 0;
-    if (!platform::GetFilePosition(archive, &position)) return false;
-    bool ok = journal || Start();
     for (const ByteRange& range : unsaved)
         for (std::uint64_t at = range.begin; ok && at < range.end; at += largestRecord)
             ok = SaveRange(at, std::min(range.end, at + largestRecord));
-    if (ok) {
+    if (ok && !unsaved.empty()) {
         for (const ByteRange& range : unsaved) Insert(saved, range);
         unsynced = true;
         if (staged != nullptr) *staged = true;
@@ -256,32 +187,87 @@ bool ArchiveJournal::Stage(std::uint64_t offset, std::uint64_t length, bool* sta
 }
 
 bool ArchiveJournal::Sync() {
-    if (!unsynced) return true;
+    if (!unsynced && marked) return true;
+    if (!journal) return false;
     // The saved bytes, and a new journal's name in its folder, are on the disk before anything
     // overwrites them.
     if (!platform::FlushFile(journal.Get())) return false;
     if (!nameDurable && !platform::FlushDirectory(FolderOf(JournalPath(archivePath)).c_str())) return false;
     nameDurable = true;
     unsynced = false;
-    return true;
+    // Everything written to the journal so far is durable: the progress slot says so, so that a
+    // journal cut short later is refused rather than half applied. It becomes durable itself with
+    // the next flush; until then the older slot claims less, never more.
+    unsigned char slot[progressSlotSize];
+    EncodeProgress({journalEnd, ++progressSequence}, salt, slot);
+    const std::uint64_t slotAt = journalHeaderSize + (progressSequence % 2) * progressSlotSize;
+    if (!platform::SetFilePosition(journal.Get(), slotAt) || !platform::WriteAll(journal.Get(), slot, sizeof slot) ||
+        !platform::SetFilePosition(journal.Get(), journalEnd))
+        return false;
+    // The mark goes on the archive, durably, before the edit's first write to it.
+    return marked || WriteMark(true);
+}
+
+bool ArchiveJournal::WriteMark(bool set) {
+    unsigned char mark[editMarkSize] = {};
+    if (set) EncodeEditMark(editId, mark);
+    std::uint64_t position = 0;
+    const bool ok = platform::GetFilePosition(archive, &position) &&
+                    platform::SetFilePosition(archive, editMarkOffset) &&
+                    platform::WriteAll(archive, mark, sizeof mark) && (!set || platform::FlushFile(archive)) &&
+                    platform::SetFilePosition(archive, position);
+    if (ok || !set) marked = set && ok;
+    return ok;
+}
+
+void ArchiveJournal::MarkHeader(unsigned char* header) const {
+    if (marked) EncodeEditMark(editId, *reinterpret_cast<unsigned char(*)[editMarkSize]>(header + editMarkOffset));
 }
 
 bool ArchiveJournal::Start() {
+    unsigned char archiveHeader[archiveHeaderBytes] = {};
+    const std::uint64_t headerBytes = std::min<std::uint64_t>(committedLength, archiveHeaderBytes);
+    if (!platform::SetFilePosition(archive, 0) || !platform::ReadExactly(archive, archiveHeader, headerBytes))
+        return false;
+    // A mark left by an earlier edit, or one cleared without a flush, must be gone from the disk
+    // before the journal exists: a journal cut short beside an archive that still carries a mark
+    // would be taken for a damaged one. A mark without its journal ties nothing, so clearing it
+    // needs no saving.
+    const bool leftOver = MarkedEditId(archiveHeader, headerBytes) != 0;
+    if (leftOver || clearUnflushed) {
+        if ((leftOver && !WriteMark(false)) || !platform::FlushFile(archive)) return false;
+        clearUnflushed = false;
+        if (leftOver) std::memset(archiveHeader + editMarkOffset, 0, editMarkSize);
+    }
+
     const std::string journalPath = JournalPath(archivePath);
-    journal.Reset(platform::OpenOutputFile(journalPath.c_str()));
+    // Never an existing file and never through a link: whatever lies in the journal's place is
+    // left alone, and the edit writes nothing.
+    journal.Reset(platform::CreateNewFile(journalPath.c_str()));
     if (!journal) return false;
-    // A salt of this edit's own, so that records left in the file by an older journal never count.
-    salt = platform::MillisecondTimer() ^ static_cast<std::uint32_t>(platform::ProcessId() * 2654435761u) ^
-           static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(this));
-    unsigned char header[journalHeaderSize] = {};
-    std::memcpy(header, journalMagic, 4);
-    PutU32(header + 4, journalVersion);
-    PutU64(header + 8, committedLength);
-    PutU32(header + 16, salt);
-    PutU32(header + 20, static_cast<std::uint32_t>(adler32(adler32(0, nullptr, 0), header, 20)));
-    // Made durable, with the first records and the journal's name in its folder, by Protect.
-    if (platform::WriteAll(journal.Get(), header, sizeof header)) return true;
+    JournalHeader header;
+    header.committedLength = committedLength;
+    header.editId = editId = NewEditId(this);
+    // A salt of this edit's own, so that records from any other journal never count.
+    header.salt = salt = static_cast<std::uint32_t>(editId >> 32) ^ static_cast<std::uint32_t>(editId);
+    header.archiveHeaderSum = ArchiveHeaderSum(archiveHeader, headerBytes);
+    unsigned char bytes[journalRecordsStart];
+    EncodeJournalHeader(header, *reinterpret_cast<unsigned char(*)[journalHeaderSize]>(bytes));
+    progressSequence = 0;
+    for (int slot = 0; slot < 2; ++slot)
+        EncodeProgress(
+            {journalRecordsStart, 0}, salt,
+            *reinterpret_cast<unsigned char(*)[progressSlotSize]>(bytes + journalHeaderSize + slot * progressSlotSize));
+    journalEnd = journalRecordsStart;
+    marked = false;
+    unsynced = true;
+    // The header is saved first: the mark changes it before anything else changes.
+    if (platform::WriteAll(journal.Get(), bytes, sizeof bytes) && (headerBytes == 0 || SaveRange(0, headerBytes))) {
+        if (headerBytes != 0) Insert(saved, {0, headerBytes});
+        return true;
+    }
     journal.Reset();
+    DeleteJournal(journalPath);
     return false;
 }
 
@@ -295,6 +281,7 @@ bool ArchiveJournal::SaveRange(std::uint64_t begin, std::uint64_t end) {
     PutU32(record.get() + 8, static_cast<std::uint32_t>(length));
     PutU32(record.get() + 12, RecordSum(salt, record.get(), bytes, length));
     if (!platform::WriteAll(journal.Get(), record.get(), recordHeaderSize + length)) return false;
+    journalEnd += recordHeaderSize + length;
     savedBytes += length;
     return true;
 }
@@ -305,6 +292,12 @@ bool ArchiveJournal::Commit(std::uint64_t length, std::vector<ByteRange> neededR
     nameDurable = false;
     unsynced = false;
     if (!DeleteJournal(JournalPath(archivePath))) return false;
+    // With the journal gone, the mark has done its work: a closed archive carries none. Clearing
+    // it needs no flush, for a mark without its journal ties nothing.
+    if (marked) {
+        WriteMark(false);
+        clearUnflushed = true;
+    }
     committedLength = length;
     needed = Normalized(std::move(neededRanges));
     saved.clear();
@@ -313,13 +306,14 @@ bool ArchiveJournal::Commit(std::uint64_t length, std::vector<ByteRange> neededR
     return true;
 }
 
-bool ArchiveJournal::RollBack() {
+bool ArchiveJournal::RollBack(const std::function<bool(platform::FileHandle)>& opens) {
     pending.clear();
     pendingBlocks.clear();
     pendingBytes = 0;
     journal.Reset();
-    if (RecoverArchive(archivePath, archive) == Recovery::failed) return false;
-    // Without saved bytes, only what lies past the committed end can have changed.
+    const RecoveryResult result = RecoverArchive(archivePath, archive, opens);
+    if (result.outcome != Recovery::nothing) return result.outcome == Recovery::rolledBack;
+    // Without a journal, only what lies past the committed end can have changed.
     std::uint64_t size = 0;
     if (platform::GetFileSize(archive, &size) && size > committedLength)
         return platform::SetFilePosition(archive, committedLength) && platform::SetEndOfFile(archive) &&

@@ -1,23 +1,17 @@
-// The rollback journal of an archive edit: "<archive>-journal", beside the archive.
+// The rollback journal of an archive edit: "<archive>-journal", beside the archive (its bytes:
+// Engine/JournalFormat.h; what an open does with one: Engine/ArchiveRecovery.h).
 //
 // An edit changes the archive in place. Before it overwrites bytes that the archive's committed
 // state (the state its header describes on disk) still needs, it saves them in the journal and
 // makes them durable; writes into space the committed state does not use, and past the end of
-// the committed file, need no saving. The edit commits by making the data, the index and then
-// the header durable and deleting the journal. An open that finds a journal puts the saved bytes
-// and the committed length back: the archive then holds exactly its state before the edit.
-//
-// The journal file, all integers little-endian:
-//   header  32 bytes: "ARCJ", version (1), the committed archive length (64-bit), a salt, the
-//           Adler-32 of the 20 bytes before it, 8 zero bytes
-//   records one after the other: the archive offset (64-bit), a length, the Adler-32 of the
-//           salt, those 12 bytes and the saved bytes, then the saved bytes
-// A record counts when it is whole and its sum holds; the journal is the records before the
-// first one that does not. A journal whose header does not hold saved nothing yet: it is
-// deleted without touching the archive.
+// the committed file, need no saving. Before its first write of any kind, the edit makes a new
+// journal (never through a link, never over an existing file) and marks the archive's header
+// with its id, so that the journal is applied to no other file. The edit commits by making the
+// data, the index and then the header durable, deleting the journal and clearing the mark.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,25 +24,6 @@ struct ByteRange {
     std::uint64_t begin;
     std::uint64_t end;
 };
-
-/// The journal of the archive at `archivePath`.
-std::string JournalPath(const std::string& archivePath);
-
-enum class Recovery {
-    nothing,     // no journal
-    discarded,   // a journal that saved nothing yet, deleted
-    rolledBack,  // the archive holds its state before the interrupted edit again
-    failed,      // the journal could not be applied or deleted; the archive must not be used
-};
-
-/// Rolls the archive back from the journal an interrupted edit left, and deletes the journal.
-/// `archive` is open for reading and writing and holds the edit lock. Doing it again after it
-/// was itself interrupted gives the same result.
-Recovery RecoverArchive(const std::string& archivePath, platform::FileHandle archive);
-
-/// RecoverArchive with its outcome told on standard error. Gives false when the archive must
-/// not be used.
-bool RecoverInterruptedEdit(const std::string& archivePath, platform::FileHandle archive);
 
 /// The journal of one edit in progress.
 class ArchiveJournal {
@@ -85,15 +60,21 @@ public:
     /// bytes needing `needed`, is the committed one from now on.
     bool Commit(std::uint64_t committedLength, std::vector<ByteRange> needed);
 
+    /// Writes this edit's mark into `header`, the 2048 bytes about to become the archive's
+    /// header at a commit, so that the mark stays until the journal is gone.
+    void MarkHeader(unsigned char* header) const;
+
     /// Puts the committed state back from the journal, or cuts the archive to its committed
-    /// length when nothing was saved. Gives false when the archive could not be restored.
-    bool RollBack();
+    /// length when nothing was saved. `opens` tells whether the restored file opens as an
+    /// archive. Gives false when the archive could not be restored.
+    bool RollBack(const std::function<bool(platform::FileHandle)>& opens);
 
 private:
     bool Stage(std::uint64_t offset, std::uint64_t length, bool* staged);
     bool Sync();
     bool Start();
     bool SaveRange(std::uint64_t begin, std::uint64_t end);
+    bool WriteMark(bool set);
 
     std::string archivePath;
     platform::FileHandle archive;
@@ -101,7 +82,12 @@ private:
     std::vector<ByteRange> needed;  // ascending, not overlapping
     std::vector<ByteRange> saved;   // ascending, not overlapping
     platform::UniqueFile journal;
+    std::uint64_t journalEnd = 0;  // where the next record goes
+    std::uint64_t editId = 0;
     std::uint32_t salt = 0;
+    std::uint32_t progressSequence = 0;
+    bool marked = false;          // the archive carries this edit's mark, durably
+    bool clearUnflushed = false;  // a mark was cleared since the archive was last flushed
     std::uint64_t savedBytes = 0;
     bool archiveWritten = false;
     bool unsynced = false;     // saved bytes not yet flushed

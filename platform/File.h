@@ -40,7 +40,10 @@ FileHandle CreateNewFile(const char* path);
 FileHandle OpenRegularFileForRead(const char* path);
 
 /// The two kinds of lock on an archive: readers share theirs; an edit takes one of its own.
-enum class LockMode { shared, exclusive };
+enum class LockMode {
+    shared,
+    exclusive,
+};
 
 /// Takes the lock of an open file in `mode`, without waiting. Gives false when another handle
 /// (in this or another process) holds a lock that cannot go with it. A handle that holds the

@@ -26,6 +26,10 @@ struct FileAttributes {
 /// Gives false when nothing exists at `path`; otherwise fills `*attributes`.
 bool GetFileAttributes(const char* path, FileAttributes* attributes);
 
+/// True when `path` itself is a symbolic link (or, on Windows, another reparse point such as a
+/// junction), dangling or not; nothing is followed.
+bool IsSymbolicLink(const char* path);
+
 /// True when the calling process may write the existing file at `path` (its permissions and a
 /// read-only volume both count).
 bool CanWriteFile(const char* path);

@@ -113,15 +113,6 @@ bool ReadableButNotWritable(const char* path) {
     return platform::GetFileAttributes(path, &attributes) && attributes.isRegularFile && !platform::CanWriteFile(path);
 }
 
-// True when another process holds the edit lock of the existing archive at `path`.
-bool ArchiveIsBusy(const char* path) {
-    platform::FileAttributes attributes;
-    if (!platform::GetFileAttributes(path, &attributes) || !attributes.isRegularFile || !platform::CanWriteFile(path))
-        return false;
-    const platform::UniqueFile file(platform::OpenFileForEdit(path));
-    return file && !platform::LockFile(file.Get(), platform::LockMode::exclusive);
-}
-
 // The level of -add, -replace and -update: argument 5 when given, clamped to 0-9.
 int CompressionLevel(int argumentCount, char** arguments) {
     if (argumentCount < 5) return 0;
@@ -162,14 +153,19 @@ int RunCommandLine(int argc, char** argv) {
         database = std::make_unique<GAME::Database>();
         opened = LoadDatabase(argv[1], *database);
     } else {
-        opened = archive.OpenEdit(argv[1]);
-        if (!opened && ArchiveIsBusy(argv[1])) {
+        // Commands that only read share the archive with other readers.
+        const bool readsOnly = ReadsOnly(argv[2]);
+        opened =
+            archive.OpenEdit(argv[1], readsOnly ? GAME::Archive::EditLock::shared : GAME::Archive::EditLock::exclusive);
+        // Listing and extracting need no write access: an archive the user may only read, or one
+        // on a read-only volume, is read as it is and left untouched.
+        if (!opened && archive.GetOpenFailure() == GAME::Archive::OpenFailure::cannotOpen && readsOnly &&
+            ReadableButNotWritable(argv[1]))
+            opened = archive.OpenRead(argv[1]);
+        if (!opened && archive.GetOpenFailure() == GAME::Archive::OpenFailure::busy) {
             std::fprintf(stderr, "Archive file %s is being edited by another process.\n", argv[1]);
             return exitFailure;
         }
-        // Listing and extracting need no write access: an archive the user may only read, or one
-        // on a read-only volume, is read as it is and left untouched.
-        if (!opened && ReadsOnly(argv[2]) && ReadableButNotWritable(argv[1])) opened = archive.OpenRead(argv[1]);
     }
     if (!opened) {
         std::fprintf(stderr, "Failed to open archive file %s.\n", argv[1]);

@@ -12,6 +12,7 @@
 #include "Engine/ArchiveFormat.h"
 #include "platform/FileSystem.h"
 #include "platform/Signals.h"
+#include "tool/CommittedReport.h"
 #include "tool/NormalizePath.h"
 #include "tool/editor/BlockCompressor.h"
 #include "tool/editor/NotAdded.h"
@@ -39,6 +40,9 @@ std::set<std::pair<std::uint64_t, std::uint64_t>> foldersEntered;
 
 // Loose files of this run that could not be added (each told by its own line).
 unsigned int additionsFailed = 0;
+
+// The "added:" lines of the run, released as their files are committed; null outside a run.
+CommittedReport* report = nullptr;
 
 // Worker threads that pack compressed additions ahead (0: one per core, 1: none, all inline).
 unsigned int packingThreads = 0;
@@ -99,6 +103,7 @@ void ImportFiles(GAME::Archive& archive, const std::vector<LooseFile>& files, in
             if (WillBeAdded(archive, files[announced], importMode)) compressor->Expect(files[announced].name);
         if (IsImportable(files[i].name.c_str(), files[i].attributes))
             ImportFile(archive, files[i].name.c_str(), compressionLevel, importMode);
+        if (report != nullptr && !report->Release(false)) ++additionsFailed;
     }
     archive.UseBlockCompressor(nullptr);
 }
@@ -107,7 +112,25 @@ void ImportFiles(GAME::Archive& archive, const std::vector<LooseFile>& files, in
 
 void SetPackingThreads(unsigned int threads) { packingThreads = threads; }
 
+namespace {
+bool ImportPathReported(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel,
+                        int importMode);
+}  // namespace
+
 bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel, int importMode) {
+    CommittedReport runReport(archive);
+    report = &runReport;
+    const bool imported = ImportPathReported(archive, path, basePath, compressionLevel, importMode);
+    // Whatever stopped the run, what it added is committed before it is told.
+    const bool committed = runReport.Release(true);
+    report = nullptr;
+    return imported && committed;
+}
+
+namespace {
+
+bool ImportPathReported(GAME::Archive& archive, const char* path, const char* basePath, int compressionLevel,
+                        int importMode) {
     addedThisRun.clear();
     additionsFailed = 0;
     foldersEntered.clear();
@@ -140,6 +163,8 @@ bool ImportPath(GAME::Archive& archive, const char* path, const char* basePath, 
     platform::SetCurrentDirectory(savedDirectory.c_str());
     return valid && additionsFailed == 0;
 }
+
+}  // namespace
 
 void ImportDirectory(GAME::Archive& archive, const char* directory, bool recursive, int compressionLevel,
                      int importMode, const char* pattern) {
@@ -177,8 +202,13 @@ void ImportFile(GAME::Archive& archive, const char* fileName, int compressionLev
         }
         return;
     }
-    std::printf("added: %s\n", shown.c_str());
-    std::fflush(nullptr);
+    const std::string line = "added: " + shown + "\n";
+    if (report != nullptr) {
+        report->Hold(line, shown + ": not added, the archive could not be written.\n");
+    } else {
+        std::fputs(line.c_str(), stdout);
+        std::fflush(nullptr);
+    }
     if (sameNameEarlier)
         std::fprintf(stderr, "%s: replaced by %s, which has the same name in the archive.\n", earlier->second.c_str(),
                      fileName);

@@ -7,6 +7,7 @@
 #include "platform/FileSystem.h"
 #include "platform/FolderListing.h"
 #include "platform/Signals.h"
+#include "tool/CommittedReport.h"
 #include "tool/editor/ArchiveStatistics.h"
 
 namespace tool {
@@ -28,6 +29,8 @@ bool RemoveMissingFiles(GAME::Archive& archive, const char* directory) {
     // on Windows, a file is there when its path below the directory matches the stored name
     // with ASCII case ignored.
     platform::CaseInsensitivePaths disk(directory);
+    // Each line is told once the removal is committed.
+    CommittedReport report(archive);
     const unsigned int count = archive.GetNumFiles();
     for (unsigned int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
@@ -35,9 +38,11 @@ bool RemoveMissingFiles(GAME::Archive& archive, const char* directory) {
         if (disk.Find(entry.name)) continue;
         // The directory as typed, then always one '/', then the stored name.
         const std::string path = std::string(directory) + "/" + entry.name;
-        std::printf("removing file: %s\n", path.c_str());
         archive.RemoveFile(static_cast<int>(i));
+        report.Hold("removing file: " + path + "\n", path + ": not removed, the archive could not be written.\n");
+        if (!report.Release(false)) return false;
     }
+    if (!report.Release(true)) return false;
     if (platform::StopSignal() != 0) return true;
     GAME::ArchiveStatistics stats;
     archive.GetStatistics(stats);

@@ -76,7 +76,10 @@ bool CollectTypes(int numPatterns, char** patterns, std::vector<TypeStatistics>*
             const std::string path = FoundPath(patterns[p], found.name);
             GAME::Archive archive;
             if (!archive.OpenRead(path.c_str())) {
-                std::fprintf(stderr, "Failed to open archive file %s.\n", path.c_str());
+                if (archive.GetOpenFailure() == GAME::Archive::OpenFailure::busy)
+                    std::fprintf(stderr, "Archive file %s is being edited by another process.\n", path.c_str());
+                else
+                    std::fprintf(stderr, "Failed to open archive file %s.\n", path.c_str());
                 unreadable->insert(path);
                 continue;
             }

@@ -32,6 +32,11 @@ bool GetFileAttributes(const char* path, FileAttributes* attributes) {
     return true;
 }
 
+bool IsSymbolicLink(const char* path) {
+    struct stat st;
+    return path != nullptr && *path != '\0' && ::lstat(ToNativePath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool CanWriteFile(const char* path) {
     if (path == nullptr || *path == '\0') return false;
     return ::access(ToNativePath(path).c_str(), W_OK) == 0;

@@ -71,8 +71,8 @@ TEST_F(Journal, AnInterruptedEditIsRolledBackAndSaysSo) {
         const platform::UniqueFile file(platform::OpenFileForEdit("a.arc"));
         GAME::ArchiveJournal journal("a.arc", file.Get(), initial.size(), {{0, initial.size()}});
         ASSERT_TRUE(journal.Protect(0, 3000));
-        ASSERT_TRUE(platform::SetFilePosition(file.Get(), 0));
-        ASSERT_TRUE(platform::WriteAll(file.Get(), std::string(3000, 'z').data(), 3000));
+        ASSERT_TRUE(platform::SetFilePosition(file.Get(), 2048));
+        ASSERT_TRUE(platform::WriteAll(file.Get(), std::string(952, 'z').data(), 952));
         ASSERT_TRUE(platform::ReserveFileSpace(file.Get(), initial.size() + 10000));
         // The edit ends here without committing, as a killed process does.
     }
@@ -83,20 +83,48 @@ TEST_F(Journal, AnInterruptedEditIsRolledBackAndSaysSo) {
     EXPECT_FALSE(std::filesystem::exists("a.arc-journal"));
 }
 
-// A reader that meets the journal of an edit still running must not read the half-made state,
-// and must not call the archive damaged.
-TEST_F(Journal, AReaderFindsAnArchiveBeingEditedBusy) {
+// Readers share the archive; a reader and an edit never overlap, whichever comes first, so
+// that no reader sees an edit half made.
+TEST_F(Journal, ReadersGoTogetherAndNeverBesideAnEdit) {
     Loose("new.txt", std::string(5000, 'n'));
     OpenEdit();
-    ASSERT_GE(archive->AddFile("new.txt", 0), 0);  // overwrites the old index: a journal exists
-    ASSERT_TRUE(std::filesystem::exists("a.arc-journal"));
+    ASSERT_GE(archive->AddFile("new.txt", 0), 0);
     Archive reader;
-    const std::string errors = test::CaptureStderr([&] { EXPECT_FALSE(reader.OpenRead("a.arc")); });
-    EXPECT_EQ(errors, "a.arc: busy, another program is editing it.\n");
+    EXPECT_EQ(test::CaptureStderr([&] { EXPECT_FALSE(reader.OpenRead("a.arc")); }), "");
+    EXPECT_EQ(reader.GetOpenFailure(), Archive::OpenFailure::busy);
+    Archive lister;
+    EXPECT_FALSE(lister.OpenEdit("a.arc", Archive::EditLock::shared));
+    EXPECT_EQ(lister.GetOpenFailure(), Archive::OpenFailure::busy);
     archive->Close(false);
-    EXPECT_FALSE(std::filesystem::exists("a.arc-journal"));
-    EXPECT_TRUE(reader.OpenRead("a.arc"));
+
+    ASSERT_TRUE(reader.OpenRead("a.arc"));
     EXPECT_EQ(reader.GetNumFiles(), 4u);
+    ASSERT_TRUE(lister.OpenEdit("a.arc", Archive::EditLock::shared));
+    Archive second;
+    EXPECT_TRUE(second.OpenRead("a.arc"));
+    Archive editor;
+    EXPECT_FALSE(editor.OpenEdit("a.arc"));
+    EXPECT_EQ(editor.GetOpenFailure(), Archive::OpenFailure::busy);
+    second.Close(false);
+    reader.Close(false);
+    lister.Close(false);
+    EXPECT_TRUE(editor.OpenEdit("a.arc"));
+}
+
+// A listing of an archive laid out otherwise than brannock lays it out writes the index back
+// when it has the archive alone, and leaves it as it is beside another reader.
+TEST_F(Journal, AReadingEditWritesOnlyWhenAlone) {
+    const std::string laidOut = test::ReadWholeFile("a.arc");
+    const std::string other = laidOut + std::string(100, '\0');  // zeros behind the index
+    for (const bool alone : {false, true}) {
+        test::WriteWholeFile("a.arc", other);
+        Archive lister, reader;
+        ASSERT_TRUE(lister.OpenEdit("a.arc", Archive::EditLock::shared));
+        if (!alone) ASSERT_TRUE(reader.OpenRead("a.arc"));
+        lister.Close(false);
+        EXPECT_FALSE(lister.HasWriteFailed());
+        EXPECT_EQ(test::ReadWholeFile("a.arc"), alone ? laidOut : other) << alone;
+    }
 }
 
 // A commit that cannot be completed rolls the archive back at once.

@@ -394,15 +394,19 @@ class SpecialFilesTest(CliTest):
 
 
 class ConcurrencyAndSignalsTest(CliTest):
-    def make_tree(self, count):
+    files = 20000
+
+    def make_tree(self):
         rng = random.Random(1)
-        for i in range(count):
-            self.write("data/d%02d/f%05d.bin" % (i % 50, i), bytes(rng.getrandbits(8) for _ in range(64)) * 300)
+        for i in range(self.files):
+            self.write("data/d%02d/f%05d.bin" % (i % 50, i), bytes(rng.getrandbits(8) for _ in range(64)) * 8)
 
     def start_add(self):
-        """Starts adding the tree, which reports 3000 lines of 24 bytes. Its standard output is a
-        pipe of 64 KiB read one byte at a time, so the run stalls once the pipe is full and
-        cannot finish while the test holds back, however slow the test is to send its signal."""
+        """Starts adding the tree, which reports 20000 lines of 24 bytes. The lines come as the
+        files they name are committed: the first at once, the others in a few bursts while the
+        run goes on. Its standard output is a pipe of 64 KiB read one byte at a time, so the run
+        stalls once a burst fills the pipe, and cannot finish while the test holds back, however
+        slow the test is to send its signal."""
         read_end, write_end = os.pipe()
         fcntl.fcntl(read_end, fcntl.F_SETPIPE_SZ, 65536)
         try:
@@ -424,7 +428,7 @@ class ConcurrencyAndSignalsTest(CliTest):
         process.stderr.close()
 
     def test_second_edit_while_an_add_runs_fails(self):
-        self.make_tree(3000)
+        self.make_tree()
         adding = self.start_add()
         self.assertTrue(adding.stdout.readline().startswith(b"added: "))
         busy = (255, "", "Archive file a.arc is being edited by another process.\n")
@@ -438,7 +442,7 @@ class ConcurrencyAndSignalsTest(CliTest):
         self.assertEqual(adding.returncode, 128 + stop, err)
 
     def test_interrupt_keeps_every_reported_file(self):
-        self.make_tree(3000)
+        self.make_tree()
         adding = self.start_add()
         # Under Wine, SIGINT reaches a Windows program as the console's Ctrl+C event.
         reported = [console_text(adding.stdout.readline()) for _ in range(5)]
@@ -447,7 +451,7 @@ class ConcurrencyAndSignalsTest(CliTest):
         self.assertEqual(adding.returncode, 128 + signal.SIGINT, err)
         reported += without_elapsed_time(rest).splitlines(keepends=True)
         added = [line[len("added: "):].rstrip("\n").lstrip("./") for line in reported]
-        self.assertLess(len(added), 3000)
+        self.assertLess(len(added), self.files)
         self.assertEqual(self.names(), added)
         self.ok("a.arc", "-extract", "out")
         for name in added:
@@ -462,8 +466,8 @@ class ConcurrencyAndSignalsTest(CliTest):
         it), and each file it holds extracts with its own bytes. A Windows program gets no
         signal, only a failed write: it stops all the same, with a status that is not 0, and
         no signal number to tell."""
-        self.make_tree(3000)
-        import_order = ["d%02d/f%05d.bin" % (d, i) for d in range(50) for i in range(d, 3000, 50)]
+        self.make_tree()
+        import_order = ["d%02d/f%05d.bin" % (d, i) for d in range(50) for i in range(d, self.files, 50)]
         stopped = "Stopped by signal %d; the archive holds every file reported added.\n" % signal.SIGPIPE
 
         def check_stopped(code, err):

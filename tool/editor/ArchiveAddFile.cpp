@@ -275,9 +275,9 @@ int Archive::AddStoredFile(const char* fileName) {
         AllocateFileEntry(fileName, static_cast<unsigned int>(length), static_cast<unsigned int>(length), false);
     if (index < 0) return index;
 
-    const char* failure = nullptr;
-    if (!ReserveIndexRoom()) {
-        failure = reasonDiskFull;
+    const char* failure = ReserveIndexRoom();
+    if (failure != nullptr) {
+        // Told as it is below.
     } else if (length <= wholeReadLimit) {
         // A small file is read whole, so that its write can wait for a flush of the journal
         // that it shares with others.
@@ -334,7 +334,8 @@ int Archive::AddCompressedFile(const char* fileName) {
             entry.blocks[i].offset += entry.offset;
         }
     }
-    const char* failure = ReserveIndexRoom() ? PlaceStagedFile(staged, entry.offset) : reasonDiskFull;
+    const char* failure = ReserveIndexRoom();
+    if (failure == nullptr) failure = PlaceStagedFile(staged, entry.offset);
     if (failure != nullptr) return RefuseAddition(index, fileName, failure);
     return index;
 }
@@ -347,26 +348,26 @@ int Archive::RefuseAddition(int fileIndex, const char* fileName, const char* rea
     return -1;
 }
 
-bool Archive::ReserveIndexRoom() {
+const char* Archive::ReserveIndexRoom() {
     // Room for the data up to the append point and for the largest index Close may write.
     const std::uint64_t need = std::uint64_t(AppendPoint()) + indexBound;
-    if (need <= reservedEnd) return true;
+    if (need <= reservedEnd) return nullptr;
     // Reserved in steps that grow with the archive, so that the reservations stay few.
     std::uint64_t slack = need / 16;
     if (slack < (1u << 20)) slack = 1u << 20;
     // Growing the file changes nothing the committed state reads, but a new archive must be able
     // to go back to the empty file it was: the journal starts first.
-    if (!ProtectRange(reservedEnd, 0)) return false;
+    if (!ProtectRange(reservedEnd, 0)) return reasonWriteFailed;
     if (platform::ReserveFileSpace(archiveFileHandle, need + slack)) {
         reservedEnd = need + slack;
-        return true;
+        return nullptr;
     }
     if (platform::ReserveFileSpace(archiveFileHandle, need)) {
         reservedEnd = need;
-        return true;
+        return nullptr;
     }
     writeFailed = true;
-    return false;
+    return reasonDiskFull;
 }
 
 void Archive::UndoAddition(int fileIndex) {

@@ -28,10 +28,17 @@ const char reasonChecksum[] = "extracted with errors, its checksum does not matc
 
 }  // namespace
 
+void Archive::KeepArchiveUntouched(platform::OutputFolder& output) const {
+    // A stored name that leads to the archive itself, by any path or link, must not cut it.
+    std::uint64_t volume = 0, fileId = 0;
+    if (platform::GetFileIdentity(archiveFileHandle, &volume, &fileId)) output.KeepUntouched(volume, fileId);
+}
+
 bool Archive::ExtractFile(int fileIndex, const char* outputDirectory) {
     std::string outputDirectoryName = outputDirectory != nullptr ? outputDirectory : "";
     tool::NormalizePath(outputDirectoryName);  // a location, not a stored name: "/" keeps it absolute
     platform::OutputFolder output(outputDirectoryName.c_str());
+    KeepArchiveUntouched(output);
     return ExtractFileWith(fileIndex, output, std::string());
 }
 
@@ -51,6 +58,10 @@ bool Archive::ExtractFileWith(int fileIndex, platform::OutputFolder& output, con
     const platform::FileHandle INVALID_HANDLE_VALUE = platform::invalidFileHandle;
     platform::OutputRefusal refusal = platform::OutputRefusal::none;
     const platform::FileHandle outputFile = output.Create(platform::JoinPath(folder, fileEntry.name), &refusal);
+    if (refusal == platform::OutputRefusal::keptFile) {
+        std::fprintf(stderr, "file: %s not extracted, it would overwrite the archive it comes from.\n", fileEntry.name);
+        return false;
+    }
     if (refusal == platform::OutputRefusal::linkOnTheWay) {
         std::fprintf(stderr, "file: %s not extracted, a folder on its way is a symbolic link.\n", fileEntry.name);
         return false;
@@ -120,6 +131,7 @@ bool Archive::ExtractAllFiles(const char* outputDirectory, const std::string& fo
     // With no output directory the folder starts the path, which is normalised as a whole.
     if (outputDirectoryName.empty()) NormalizeFileName(folder.c_str(), folderName);
     platform::OutputFolder output(outputDirectoryName.c_str());
+    KeepArchiveUntouched(output);
     const int count = static_cast<int>(fileArray.size());
     for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const char* name = fileArray[i].name != nullptr ? fileArray[i].name : "<free entry>";

@@ -18,24 +18,18 @@ namespace GAME {
 // The largest offset a record's data may end at: offsets are 32-bit.
 constexpr std::uint64_t archiveOffsetLimit = 0xFFFFFFFFull;
 
-bool Archive::OpenEdit(const char* fileName) {
+bool Archive::OpenEdit(const char* fileName, EditLock lock) {
+    openFailure = static_cast<int>(OpenFailure::none);
     if (!GAME_CHECK(fileName)) return false;
     if (*fileName == '\0') return false;
 
     platform::FileAttributes attributes;
     archiveFileTime = platform::GetFileAttributes(fileName, &attributes) ? attributes.lastWriteTime : 0;
-    archiveFileHandle = platform::OpenFileForEdit(fileName);
+    // One edit of an archive at a time, and no reader beside it; an edit that was interrupted
+    // is undone before anything reads the file.
+    archiveFileHandle = OpenLocked(fileName, true, lock == EditLock::exclusive);
     if (archiveFileHandle == platform::invalidFileHandle) return false;
-    // One edit of an archive at a time; readers are not held off.
-    if (!platform::LockFile(archiveFileHandle, platform::LockMode::exclusive)) {
-        AbandonOpen();
-        return false;
-    }
-    // An edit that was interrupted is undone before anything reads the file.
-    if (!RecoverInterruptedEdit(fileName, archiveFileHandle)) {
-        AbandonOpen();
-        return false;
-    }
+    sharedLock = lock == EditLock::shared;
 
     archiveFileMode = fileModeEdit;
     archiveFileName = fileName;
@@ -47,6 +41,7 @@ bool Archive::OpenEdit(const char* fileName) {
     if (!platform::GetFileSize(archiveFileHandle, &fileSize) || !(fileSize != 0 ? ReadHeader() : BuildHashTable()) ||
         !StartJournal(fileSize)) {
         AbandonOpen();
+        openFailure = static_cast<int>(OpenFailure::damaged);
         return false;
     }
     writeFailed = false;
