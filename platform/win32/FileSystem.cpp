@@ -68,6 +68,12 @@ bool GetFileAttributes(const char* path, FileAttributes* attributes) {
     return true;
 }
 
+bool IsSymbolicLink(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    const DWORD attributes = ::GetFileAttributesA(ToNativePath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 bool CanWriteFile(const char* path) {
     if (path == nullptr || *path == '\0') return false;
     const std::string native = ToNativePath(path);
