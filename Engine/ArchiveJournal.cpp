@@ -110,28 +110,39 @@ ArchiveJournal::ArchiveJournal(std::string path, platform::FileHandle archiveFil
 
 bool ArchiveJournal::Protect(std::uint64_t offset, std::uint64_t length) {
     // A write held back for the same bytes goes first, so that it cannot land on this one.
-    if (Overlaps(pending, offset, offset + length) && !WritePending()) return false;
-    return Stage(offset, length, nullptr) && Sync();
+    if (MeetsPending(offset, offset + length) && !WritePending()) return false;
+    // Bytes saved before for this range were made durable then, or go with the held-back writes
+    // that the check above has just made: only newly saved ones need a flush now.
+    bool staged = false;
+    return Stage(offset, length, &staged) && (!staged && marked ? true : Sync());
 }
 
 bool ArchiveJournal::WriteWhenSaved(std::uint64_t offset, std::vector<std::vector<char>>&& blocks) {
     std::uint64_t length = 0;
     for (const std::vector<char>& block : blocks) length += block.size();
-    if (Overlaps(pending, offset, offset + length) && !WritePending()) return false;
+    if (MeetsPending(offset, offset + length) && !WritePending()) return false;
     bool staged = false;
     if (!Stage(offset, length, &staged)) return false;
     if (staged) {
         // Held back until the journal is durable, together with others: many writes, one flush.
         pending.push_back({offset, offset + length});
+        pendingSpan.begin = pending.size() == 1 ? offset : std::min(pendingSpan.begin, offset);
+        pendingSpan.end = std::max(pendingSpan.end, offset + length);
         pendingBlocks.push_back(std::move(blocks));
         pendingBytes += length;
         return pendingBytes < pendingLimit || WritePending();
     }
     // Nothing to save, but the archive must carry the mark before its first write.
-    if (!Sync() || !platform::SetFilePosition(archive, offset)) return false;
+    if ((!marked && !Sync()) || !platform::SetFilePosition(archive, offset)) return false;
     for (const std::vector<char>& block : blocks)
         if (!platform::WriteAll(archive, block.data(), block.size())) return false;
     return true;
+}
+
+bool ArchiveJournal::MeetsPending(std::uint64_t begin, std::uint64_t end) const {
+    // Writes mostly go up the file, past all that is held back: no need to look at each.
+    if (pending.empty() || end <= pendingSpan.begin || begin >= pendingSpan.end) return false;
+    return Overlaps(pending, begin, end);
 }
 
 bool ArchiveJournal::WritePending() {
@@ -143,6 +154,7 @@ bool ArchiveJournal::WritePending() {
             ok = ok && platform::WriteAll(archive, block.data(), block.size());
     }
     pending.clear();
+    pendingSpan = {0, 0};
     pendingBlocks.clear();
     pendingBytes = 0;
     return ok;
@@ -308,6 +320,7 @@ bool ArchiveJournal::Commit(std::uint64_t length, std::vector<ByteRange> neededR
 
 bool ArchiveJournal::RollBack(const std::function<bool(platform::FileHandle)>& opens) {
     pending.clear();
+    pendingSpan = {0, 0};
     pendingBlocks.clear();
     pendingBytes = 0;
     journal.Reset();

@@ -75,6 +75,7 @@ private:
     bool Start();
     bool SaveRange(std::uint64_t begin, std::uint64_t end);
     bool WriteMark(bool set);
+    bool MeetsPending(std::uint64_t begin, std::uint64_t end) const;
 
     std::string archivePath;
     platform::FileHandle archive;
@@ -94,6 +95,7 @@ private:
     bool nameDurable = false;  // the journal's name flushed in its folder
     // Writes held back until the bytes they overwrite are durable in the journal.
     std::vector<ByteRange> pending;
+    ByteRange pendingSpan{0, 0};  // from the lowest to the highest byte of `pending`
     std::vector<std::vector<std::vector<char>>> pendingBlocks;
     std::uint64_t pendingBytes = 0;
     // The span and the number of bytes the edit has written (or is writing) since their
