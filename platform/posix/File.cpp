@@ -125,6 +125,11 @@ bool LockFile(FileHandle file, LockMode mode) {
     do {
         result = ::fcntl(Descriptor(file), F_OFD_SETLK, &lock);
     } while (result != 0 && errno == EINTR);
+    // A kernel without such locks takes the whole-file kind, which converts in two steps.
+    if (result == 0 || errno != EINVAL) return result == 0;
+    do {
+        result = ::flock(Descriptor(file), (mode == LockMode::shared ? LOCK_SH : LOCK_EX) | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
 #else
     do {
         result = ::flock(Descriptor(file), (mode == LockMode::shared ? LOCK_SH : LOCK_EX) | LOCK_NB);
