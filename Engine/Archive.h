@@ -83,10 +83,13 @@ public:
     Archive(const Archive&) = delete;
     Archive& operator=(const Archive&) = delete;
 
-    /// Opens an existing archive for reading and loads its index. Gives false when the file
-    /// cannot be opened or is not a sound archive (a report names the failed check); Close then
-    /// releases what the attempt left. A zero-length file opens as an empty archive. Call it on
-    /// an archive that is not open.
+    /// Opens an existing archive for reading and loads its index. Readers share the archive with
+    /// each other but never with an edit: the archive stays as it was read until Close. An edit
+    /// that was interrupted is rolled back first, where the user may write the archive. Gives
+    /// false when the file cannot be opened, an edit holds it, a journal beside it cannot be
+    /// dealt with (a line on standard error says why) or it is not a sound archive (a report
+    /// names the failed check); Close then releases what the attempt left. A zero-length file
+    /// opens as an empty archive. Call it on an archive that is not open.
     BRANNOCK_API bool OpenRead(const char* fileName);
 
     /// Closes the file. An archive open for edit has its index written first. With `reopen` on
