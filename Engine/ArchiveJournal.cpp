@@ -26,13 +26,6 @@ constexpr std::uint64_t writeBackStep = 8u << 20;
 
 std::uint64_t batchLimit = defaultBatchLimit;
 
-// The folder that holds `path`, for making its list of files durable.
-std::string FolderOf(const std::string& path) {
-    const std::size_t separator = path.find_last_of("\\/");
-    if (separator == std::string::npos) return ".";
-    return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
-}
-
 // An id for one edit: never 0, and unlike any other edit's, so that no journal but this one's
 // matches the mark it leaves.
 std::uint64_t NewEditId(const void* edit) {
@@ -204,7 +197,8 @@ bool ArchiveJournal::Sync() {
     // The saved bytes, and a new journal's name in its folder, are on the disk before anything
     // overwrites them.
     if (!platform::FlushFile(journal.Get())) return false;
-    if (!nameDurable && !platform::FlushDirectory(FolderOf(JournalPath(archivePath)).c_str())) return false;
+    if (!nameDurable && !platform::FlushDirectory(platform::ParentFolder(JournalPath(archivePath)).c_str()))
+        return false;
     nameDurable = true;
     unsynced = false;
     // Everything written to the journal so far is durable: the progress slot says so, so that a

@@ -7,6 +7,7 @@
 #include "Engine/JournalFormat.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/UniqueFile.h"
 
@@ -14,12 +15,6 @@ namespace GAME {
 namespace {
 
 constexpr std::uint64_t readFailed = UINT64_MAX;
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t separator = path.find_last_of("\\/");
-    if (separator == std::string::npos) return ".";
-    return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
-}
 
 bool ReadAt(platform::FileHandle file, std::uint64_t offset, void* buffer, std::uint64_t count) {
     return platform::SetFilePosition(file, offset) && platform::ReadExactly(file, buffer, count);
@@ -184,7 +179,8 @@ bool Apply(JournalFile& journal, platform::FileHandle archive) {
 std::string JournalPath(const std::string& archivePath) { return archivePath + "-journal"; }
 
 bool DeleteJournal(const std::string& journalPath) {
-    if (platform::DeleteFile(journalPath.c_str())) return platform::FlushDirectory(FolderOf(journalPath).c_str());
+    if (platform::DeleteFile(journalPath.c_str()))
+        return platform::FlushDirectory(platform::ParentFolder(journalPath).c_str());
     return platform::ErrorIsMissingFile(platform::GetLastErrorValue());
 }
 

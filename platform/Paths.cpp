@@ -23,6 +23,12 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     return folder.back() == '/' ? folder + name : folder + '/' + name;
 }
 
+std::string ParentFolder(const std::string& path) {
+    const std::size_t separator = path.find_last_of("\\/");
+    if (separator == std::string::npos) return ".";
+    return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
+}
+
 bool IsContainedRelativePath(const std::string& name) {
     if (name.empty() || IsSeparator(name[0])) return false;
     std::size_t start = 0;

@@ -15,6 +15,10 @@ void CreateDirectories(const char* path);
 /// ends in one.
 std::string JoinPath(const std::string& folder, const std::string& name);
 
+/// The folder that holds the file at `path`: what comes before its last separator ('\\' or
+/// '/'), "/" for a file at the root and "." for a name without a folder.
+std::string ParentFolder(const std::string& path);
+
 /// True when `name` stays inside the folder it is placed under: it is not empty, does not start
 /// with a separator, and none of its components is "..".
 bool IsContainedRelativePath(const std::string& name);
