@@ -1,25 +1,31 @@
 """End-to-end tests of a hostile world: links in the destination, archives and databases that
 claim huge tables, long hash chains, archives the user may only read, exit statuses that tell
 what was done, typos that must not destroy anything, link loops in an imported tree, trees spelt
-in mixed case and absolute locations. Each test class is its own CTest test; name one to run it
-alone:
+in mixed case, absolute locations, and journals and locks that other files and runs get in the
+way of. Each test class is its own CTest test; name one to run it alone:
 
     BRANNOCK=build/brannock python3 tests/cli/test_hostile.py ExitStatusTest
     BRANNOCK=build-win/brannock.exe BRANNOCK_RUNNER=wine python3 tests/cli/test_hostile.py ExitStatusTest
 """
 
+import contextlib
 import os
+import random
 import resource
+import shutil
 import signal
+import struct
 import subprocess
 import sys
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from archive_bytes import (HEADER_SIZE, DatabaseWriter, write_claiming_header,  # noqa: E402
                            write_stored_archive)
-from cli_support import (RUNNER, UNDER_WINE, CliTest, console_text, posix_only_reason,  # noqa: E402
-                         requires_posix_tool, tool, windows_path)
+from cli_support import (RUNNER, UNDER_WINE, WINDOWS, CliTest, console_text, finish,  # noqa: E402
+                         posix_only_reason, requires_posix_tool, tool, windows_path, without_elapsed_time)
 
 
 
@@ -576,6 +582,291 @@ class AbsoluteLocationsTest(CliTest):
         self.assertEqual(self.run_in_work(windows_path(self.path("work", "Pack.arc")), "-list"),
                          (0, "textures/a.tex\nsounds/b.wav\n", ""))
         self.assert_work_untouched()
+
+
+class JournalsAndLocksTest(CliTest):
+    """The journal of an interrupted edit is applied to its own archive only: beside any other
+    archive (a backup copied back, a journal carried over, one an extraction planted), as a link
+    or as a folder, it leaves both files as they are. Readers share an archive and an edit has it
+    alone; a run that cannot write keeps every file it reported, and an extraction never writes
+    over the archive it reads."""
+
+    BUSY = "Archive file %s is being edited by another process.\n"
+    FOREIGN = ("is not the journal of this archive; both are left as they are (delete the journal if the "
+               "archive is the one you want).")
+    NOT_REGULAR = "is a link or not a regular file; both are left as they are (remove it to use the archive)."
+    # Where the header of an archive shows "EDIT" while an edit may have changed it.
+    MARK = slice(36, 40)
+
+    run_measured = HugeClaimsTest.run_measured
+    memory_limit = HugeClaimsTest.memory_limit
+    MEMORY_LIMIT_KIB = HugeClaimsTest.MEMORY_LIMIT_KIB
+
+    @staticmethod
+    def kill(process):
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        process.stdout.close()
+
+    def start_stalled_edit(self):
+        """Starts an edit of a new archive a.arc and gives it once it has marked the archive, its
+        journal on disk, and can go no further while the test holds it. It replaces t/F.BIN,
+        committed at once and told on standard output, by its case twin t/f.bin, and the line
+        saying so meets a standard error the test filled beforehand. (A stall on any other line
+        would come right after a commit, with no journal left.) The twin is larger than the room
+        the commit left behind the index, so that its bytes reach past the committed end, which
+        they may only do once the archive is marked."""
+        self.skip_unless_posix_tool("case twins")
+        self.write("data/t/F.BIN", b"F" * 20000)
+        self.write("data/t/f.bin", b"f" * (4 << 20))
+        full_end, write_end = os.pipe()
+        os.set_blocking(write_end, False)
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                os.write(write_end, b"\n" * 512)
+        os.set_blocking(write_end, True)
+        try:
+            editing = subprocess.Popen(tool("a.arc", "-replace", "t", "data"), cwd=self.dir, stdout=subprocess.PIPE,
+                                       stderr=write_end)
+        finally:
+            os.close(write_end)
+        self.addCleanup(os.close, full_end)
+        self.addCleanup(self.kill, editing)
+        guard = threading.Timer(120, editing.kill)  # a run that never stalls fails the test, not hangs it
+        guard.start()
+        self.addCleanup(guard.cancel)
+        self.assertEqual(console_text(editing.stdout.readline()), "added: t/f.bin\n")
+        # That commit cleared its mark before the line came: a mark now is the twin's edit, made
+        # once its journal is whole on disk.
+        while self.read("a.arc")[self.MARK] != b"EDIT":
+            self.assertIsNone(editing.poll(), "the edit ended before it marked the archive")
+            time.sleep(0.01)
+        self.assertTrue(os.path.isfile(self.path("a.arc-journal")))
+        return editing
+
+    def interrupted_edit(self):
+        """Kills a stalled edit and gives what it left: the marked archive and its journal."""
+        self.kill(self.start_stalled_edit())
+        return self.read("a.arc"), self.read("a.arc-journal")
+
+    def state(self, name):
+        path = self.path(name)
+        if os.path.islink(path):
+            return "link", os.readlink(path)
+        if os.path.isdir(path):
+            return "folder", os.listdir(path)
+        return self.read(name)
+
+    def assert_refused(self, archive, why, *command):
+        """The command refuses the archive for what lies in its journal's place, and leaves both."""
+        journal = archive + "-journal"
+        before = self.state(archive), self.state(journal)
+        self.assertEqual(self.run_guarded(archive, *command),
+                         (255, "", "%s: %s %s\nFailed to open archive file %s.\n" % (archive, journal, why, archive)))
+        self.assertEqual((self.state(archive), self.state(journal)), before)
+
+    def test_a_journal_is_applied_to_its_own_archive_only(self):
+        marked, journal = self.interrupted_edit()
+        write_stored_archive(self.path("y.arc"), [(b"y/one.txt", b"one")])
+        write_stored_archive(self.path("backup.arc"), [(b"t/old.bin", b"old")])
+
+        with self.subTest("a backup copied over the archive"):
+            shutil.copyfile(self.path("backup.arc"), self.path("a.arc"))
+            self.assert_refused("a.arc", self.FOREIGN, "-list")
+
+        with self.subTest("the journal beside another archive"):
+            self.write("y.arc-journal", journal)
+            self.assert_refused("y.arc", self.FOREIGN, "-extract", "out")
+            self.assertFalse(os.path.exists(self.path("out")))
+            os.remove(self.path("y.arc-journal"))  # as the line says
+            self.assertEqual(self.run_guarded("y.arc", "-extract", "out"), (0, "(1 / 1) y/one.txt\n", ""))
+            self.assertEqual(self.read("out/y/y/one.txt"), b"one")
+
+        with self.subTest("its own archive, the journal 1 GiB long"):
+            # Copied under another name together: the mark ties them, not the names. What lies
+            # behind the journal's records reads as zeros.
+            self.write("c.arc", marked)
+            self.write("c.arc-journal", journal)
+            os.truncate(self.path("c.arc-journal"), 1 << 30)
+            started = time.monotonic()
+            code, err, peak = self.run_measured("c.arc", "-list")
+            self.assertEqual((code, err), (0, "c.arc: an interrupted edit was rolled back.\n"))
+            self.assertLess(time.monotonic() - started, 30)
+            self.assertLess(peak, self.memory_limit(), "peak resident memory %d KiB" % peak)
+            self.assertEqual(console_text(self.read("out.txt")), "t/f.bin\n")
+            self.assertFalse(os.path.exists(self.path("c.arc-journal")))
+            self.assertEqual(self.run_guarded("c.arc", "-extract", "back", "t/f.bin"), (0, "", ""))
+            self.assertEqual(self.read("back/t/f.bin"), self.read("data/t/F.BIN"))
+
+        # An archive whose stored names include a victim's journal, extracted beside the victim:
+        # the victim carries no mark, so the journal is at most deleted, never applied. The
+        # commit the journal records had left zeros behind the index (the journal's header holds
+        # that length at byte 8), which any run that opens the archive for edit cuts.
+        committed = self.read("c.arc")
+        recorded = committed.ljust(struct.unpack_from("<Q", journal, 8)[0], b"\0")
+        planted = [
+            ("the journal of the edit that left the victim as it is", recorded, journal, False),
+            ("the journal of another archive's edit", self.read("y.arc"), journal, True),
+            ("bytes that are no journal", committed, b"ARCJ" + b"\xff" * 200, False),
+        ]
+        for i, (what, victim, contents, refused) in enumerate(planted):
+            with self.subTest("planted: " + what):
+                shutil.rmtree(self.path("vault"), ignore_errors=True)
+                self.write("vault/victim.arc", victim)
+                self.write("loose/victim.arc-journal", contents)
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(self.path("vault.arc"))
+                self.assertEqual(self.run_guarded("vault.arc", "-add", "victim.arc-journal", "loose"),
+                                 (0, "added: victim.arc-journal\n", ""))
+                if i % 2 == 0:
+                    self.assertEqual(self.run_guarded("vault.arc", "-extract", "vault", "victim.arc-journal"),
+                                     (0, "", ""))
+                else:  # everything, under the folder named after the archive
+                    self.assertEqual(self.run_guarded("vault.arc", "-extract", "."),
+                                     (0, "(1 / 1) victim.arc-journal\n", ""))
+                self.assertEqual(self.read("vault/victim.arc-journal"), contents)
+                if refused:
+                    self.assert_refused("vault/victim.arc", self.FOREIGN, "-list")
+                    self.assertEqual(self.read("vault/victim.arc"), victim)
+                else:
+                    self.assertEqual(self.run_guarded("vault/victim.arc", "-list"), (0, "t/f.bin\n", ""))
+                    self.assertFalse(os.path.exists(self.path("vault/victim.arc-journal")))
+                    self.assertEqual(self.read("vault/victim.arc"), committed)
+
+    def test_a_link_or_folder_in_the_journals_place_is_left_alone(self):
+        write_stored_archive(self.path("x.arc"), [(b"x.txt", b"x")])
+        self.write("data/t/new.txt", "new")
+        journal = self.path("x.arc-journal")
+        commands = (["-list"], ["-stats"], ["-extract", "out"], ["-add", "t", "data"], ["-remove", "x.txt"],
+                    ["-compact"])
+        with self.subTest("a folder"):
+            os.makedirs(journal)
+            for command in commands:
+                self.assert_refused("x.arc", self.NOT_REGULAR, *command)
+            os.rmdir(journal)
+        with self.subTest("a link to nothing"):
+            self.skip_unless_posix_tool("file links")
+            os.symlink(self.path("made"), journal)
+            self.assert_refused("x.arc", self.NOT_REGULAR, "-add", "t", "data")
+            self.assertFalse(os.path.lexists(self.path("made")))
+            os.remove(journal)
+        with self.subTest("a link to a file of the user's"):
+            self.skip_unless_posix_tool("file links")
+            self.write("mine.txt", "mine")
+            os.symlink("mine.txt", journal)
+            for command in commands:
+                self.assert_refused("x.arc", self.NOT_REGULAR, *command)
+            self.assertEqual(self.read("mine.txt"), b"mine")
+        self.assertFalse(os.path.exists(self.path("out")))
+
+    def test_readers_share_an_archive_and_an_edit_has_it_alone(self):
+        names = ["readers/d%02d/f%05d.txt" % (i % 20, i) for i in range(5000)]
+        write_stored_archive(self.path("r.arc"), [(name.encode(), b"r") for name in names])
+        listing = "".join(name + "\n" for name in names)
+        # Some 115 KB of listing into a pipe of 64 KiB left unread: the run stops, the archive open.
+        reading = subprocess.Popen(tool("r.arc", "-list"), cwd=self.dir, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        self.addCleanup(self.kill, reading)
+        first = reading.stdout.read(1)
+        before = self.read("r.arc")
+        with self.subTest("a second reader"):
+            self.assertEqual(self.run_guarded("r.arc", "-list"), (0, listing, ""))
+            self.assertEqual(self.run_guarded("r.arc", "-extract", "out", names[0]), (0, "", ""))
+            self.assertEqual(self.read("out/" + names[0]), b"r")
+        with self.subTest("an edit"):
+            self.write("data/new.txt", "new")
+            for command in (["-add", "new.txt", "data"], ["-remove", names[0]], ["-compact"]):
+                self.assertEqual(self.run_guarded("r.arc", *command), (255, "", self.BUSY % "r.arc"))
+            self.assertFalse(os.path.exists(self.path("r.arc-journal")))
+        out, err = finish(reading)
+        self.assertEqual((reading.returncode, console_text(first) + without_elapsed_time(out), err), (0, listing, ""))
+        self.assertEqual(self.read("r.arc"), before)
+
+    def test_a_reader_that_may_not_write_is_told_of_an_edit(self):
+        if WINDOWS or os.geteuid() != 0:
+            self.skipTest("runs a reader as an unprivileged user, which takes root and a POSIX build")
+        if subprocess.run(["id", "-u", "nobody"], capture_output=True).returncode != 0:
+            self.skipTest("no unprivileged user to run as")
+        editing = self.start_stalled_edit()
+        os.chmod(self.dir, 0o777)
+        os.chmod(self.path("a.arc"), 0o644)
+
+        def as_nobody():
+            os.setgroups([])
+            os.setgid(65534)
+            os.setuid(65534)
+
+        for command in (["-extract", "out"], ["-list"]):
+            self.assertEqual(self.run_guarded("a.arc", *command, preexec_fn=as_nobody),
+                             (255, "", self.BUSY % "a.arc"))
+        self.assertFalse(os.path.exists(self.path("out")))
+        # The readers left the edit's journal and mark alone: they still roll it back.
+        self.kill(editing)
+        self.assertEqual(self.run_guarded("a.arc", "-list"),
+                         (0, "t/f.bin\n", "a.arc: an interrupted edit was rolled back.\n"))
+
+    def test_a_file_size_limit_keeps_every_reported_file(self):
+        rng = random.Random(8)
+        wanted = ["t/f%02d.bin" % i for i in range(12)]
+        for name in wanted:
+            self.write("data/" + name, rng.randbytes(20000))
+        self.ok("whole.arc", "-add", "t", "data")
+        # Half of it, and all but the last byte: there the last write of the run fails.
+        for limit in (os.path.getsize(self.path("whole.arc")) // 2, os.path.getsize(self.path("whole.arc")) - 1):
+            with self.subTest(limit=limit):
+                archive = "l%d.arc" % limit
+
+                def limit_file_size():
+                    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+                    signal.signal(signal.SIGXFSZ, signal.SIG_IGN if WINDOWS else signal.SIG_DFL)
+
+                code, out, err = self.run_tool(archive, "-add", "t", "data", preexec_fn=limit_file_size, timeout=300,
+                                               limit_wineserver=True)
+                added = [line[len("added: "):] for line in out.splitlines()]
+                errors = err.splitlines()
+                self.assertEqual((code, errors[-1:]), (1, ["Failed to write archive file %s." % archive]), err)
+                refused = [line.split(": not added, ")[0] for line in errors[:-1]]
+                self.assertTrue(all(": not added, " in line for line in errors[:-1]), err)
+                self.assertTrue(added and refused, (out, err))
+                self.assertEqual(sorted(added + refused), wanted)
+                self.assertEqual(self.run_guarded(archive, "-list"), (0, out.replace("added: ", ""), ""))
+                self.assertEqual(self.run_guarded(archive, "-extract", "out"), (0, "".join(
+                    "(%d / %d) %s\n" % (i + 1, len(added), name) for i, name in enumerate(added)), ""))
+                for name in added:
+                    self.assertEqual(self.read("out/%s/%s" % (archive[:-4], name)), self.read("data/" + name), name)
+
+    def test_extraction_never_writes_over_its_own_archive(self):
+        self.write("loose/x.arc", "payload")
+        self.assertEqual(self.run_guarded("x.arc", "-add", "x.arc", "loose"), (0, "added: x.arc\n", ""))
+        before = self.read("x.arc")
+        os.link(self.path("x.arc"), self.path("h.arc"))
+        os.makedirs(self.path("out"))
+        os.link(self.path("x.arc"), self.path("out/x.arc"))
+        os.makedirs(self.path("all/x"))
+        os.link(self.path("x.arc"), self.path("all/x/x.arc"))
+        os.symlink(self.dir, self.path("here"))
+        cases = [
+            ("into its own folder", "x.arc", ".", "x.arc"),
+            ("read through a hard link", "h.arc", ".", "x.arc"),
+            ("onto a hard link of it", "x.arc", "out", "x.arc"),
+            ("into a destination that links to its folder", "x.arc", "here", "x.arc"),
+            ("everything, onto a hard link of it", "x.arc", "all"),
+            ("read through a symbolic link", "s.arc", ".", "x.arc"),
+        ]
+        for what, archive, *command in cases:
+            with self.subTest(what):
+                if archive == "s.arc":
+                    self.skip_unless_posix_tool("file links")
+                    os.symlink("x.arc", self.path("s.arc"))
+                told = "(1 / 1) x.arc\n" if len(command) == 1 else ""
+                self.assertEqual(
+                    self.run_guarded(archive, "-extract", *command),
+                    (1, told, "file: x.arc not extracted, it would overwrite the archive it comes from.\n"))
+                self.assertEqual(self.read("x.arc"), before)
+        self.assertEqual(os.stat(self.path("x.arc")).st_nlink, 4)
+        self.assertEqual(self.run_guarded("x.arc", "-extract", "other", "x.arc"), (0, "", ""))
+        self.assertEqual(self.read("other/x.arc"), b"payload")
 
 
 if __name__ == "__main__":
