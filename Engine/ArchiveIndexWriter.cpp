@@ -95,7 +95,10 @@ bool Archive::CommitEdit(bool final) {
     }
     std::uint64_t fileSize = 0;
     if (!GAME_CHECK(platform::GetFileSize(archiveFileHandle, &fileSize))) return false;
-    if (!GAME_CHECK(journal->Commit(fileSize, CommittedRanges(fileSize)))) {
+    // What the new state reads ends with its index: the room reserved behind it holds nothing
+    // a later write must save.
+    const std::uint64_t indexEnd = IndexEnd(header);
+    if (!GAME_CHECK(journal->Commit(fileSize, CommittedRanges(indexEnd < fileSize ? indexEnd : fileSize)))) {
         // The journal could not be deleted, so the next open would roll this commit back: go no
         // further than the state that would then be found.
         delete journal;
@@ -104,9 +107,9 @@ bool Archive::CommitEdit(bool final) {
     }
     // Cut whatever followed: the old index, or data that compaction moved down. Only now, so that
     // a crash before the cut leaves a longer file that is whole.
-    const std::uint64_t end = IndexEnd(header);
-    if (!final || fileSize == end) return true;
-    return GAME_CHECK(platform::SetFilePosition(archiveFileHandle, end) && platform::SetEndOfFile(archiveFileHandle));
+    if (!final || fileSize == indexEnd) return true;
+    return GAME_CHECK(platform::SetFilePosition(archiveFileHandle, indexEnd) &&
+                      platform::SetEndOfFile(archiveFileHandle));
 }
 
 bool Archive::WriteCommittedHeader(ArchiveHeader& header) {
@@ -220,7 +223,8 @@ bool Archive::WriteIndex(ArchiveHeader& header) {
         }
     }
     GAME_ASSERT(std::memcmp(&sizes, &header, sizeof header) == 0);
-    return GAME_CHECK(WriteArchiveRange(header.indexOffset, index.get(), indexBytes));
+    // A full disk is no failed check: the caller rolls the edit back and says so.
+    return WriteArchiveRange(header.indexOffset, index.get(), indexBytes);
 }
 
 }  // namespace GAME

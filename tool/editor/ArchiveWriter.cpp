@@ -24,11 +24,18 @@ bool Archive::OpenEdit(const char* fileName, EditLock lock) {
     if (*fileName == '\0') return false;
 
     platform::FileAttributes attributes;
-    archiveFileTime = platform::GetFileAttributes(fileName, &attributes) ? attributes.lastWriteTime : 0;
+    const bool existed = platform::GetFileAttributes(fileName, &attributes);
+    archiveFileTime = existed ? attributes.lastWriteTime : 0;
     // One edit of an archive at a time, and no reader beside it; an edit that was interrupted
     // is undone before anything reads the file.
     archiveFileHandle = OpenLocked(fileName, true, lock == EditLock::exclusive);
-    if (archiveFileHandle == platform::invalidFileHandle) return false;
+    if (archiveFileHandle == platform::invalidFileHandle) {
+        // A new archive refused for the journal in its place leaves nothing behind.
+        if (!existed && openFailure == static_cast<int>(OpenFailure::journal) &&
+            platform::GetFileAttributes(fileName, &attributes) && attributes.size == 0)
+            platform::DeleteFile(fileName);
+        return false;
+    }
     sharedLock = lock == EditLock::shared;
 
     archiveFileMode = fileModeEdit;
