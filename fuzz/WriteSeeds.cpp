@@ -1,5 +1,5 @@
 // write_fuzz_seeds <folder>: writes the seed corpora of the fuzz targets, made by the test
-// fixture writers, into <folder>/archive, <folder>/database and <folder>/names.
+// fixture writers, into <folder>/archive, <folder>/database, <folder>/journal and <folder>/names.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -7,6 +7,7 @@
 
 #include "ArchiveFixture.h"
 #include "DatabaseFixture.h"
+#include "FuzzTargets.h"
 
 namespace {
 
@@ -22,7 +23,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::filesystem::path root = argv[1];
-    for (const char* kind : {"archive", "database", "names"}) std::filesystem::create_directories(root / kind);
+    for (const char* kind : {"archive", "database", "journal", "names"})
+        std::filesystem::create_directories(root / kind);
 
     test::ArchiveFixture stored;
     stored.AddStored("a.txt", "0123456789");
@@ -44,6 +46,8 @@ int main(int argc, char** argv) {
     db.AddRecord("b.rec", db.Ints("n", {7}));
     Write(root / "database" / "plain.db", db.Bytes(false, false));
     Write(root / "database" / "compressed.db", db.Bytes(true, true));
+
+    Write(root / "journal" / "interrupted", fuzz::SampleInterruptedEdit().journal);
 
     Write(root / "names" / "plain", std::string("Data\\X.TXT\0*.txt", 16));
     Write(root / "names" / "dots", std::string("../a/./b\0a?c*", 13));

@@ -29,6 +29,7 @@ void Replay(const char* kind, const std::function<void(const std::uint8_t*, std:
 
 TEST(FuzzRegressions, ArchiveInputs) { Replay("archive", fuzz::RunArchiveTarget); }
 TEST(FuzzRegressions, DatabaseInputs) { Replay("database", fuzz::RunDatabaseTarget); }
+TEST(FuzzRegressions, JournalInputs) { Replay("journal", fuzz::RunJournalTarget); }
 TEST(FuzzRegressions, NameInputs) { Replay("names", fuzz::RunNamesTarget); }
 
 }  // namespace
