@@ -135,7 +135,8 @@ platform::FileHandle Archive::OpenLocked(const char* fileName, bool forEdit, boo
             ReportRecovery(fileName, RecoveryResult{Recovery::refused, finding, error});
             return fail(OpenFailure::journal);
         }
-        if (forEdit) return fail(OpenFailure::busy);
+        // Another reader holds the lock too, or this handle may only read: the lock is let go and
+        // taken alone through a handle that may write, which one of two such readers gets.
         file.Reset();
         platform::UniqueFile editor(platform::OpenFileForEdit(fileName));
         if (!editor) {
