@@ -107,7 +107,8 @@ bool ArchiveJournal::Protect(std::uint64_t offset, std::uint64_t length) {
     // Bytes saved before for this range were made durable then, or go with the held-back writes
     // that the check above has just made: only newly saved ones need a flush now.
     bool staged = false;
-    return Stage(offset, length, &staged) && (!staged && marked ? true : Sync());
+    if (!Stage(offset, length, &staged)) return false;
+    return (!staged && marked) || Sync();
 }
 
 bool ArchiveJournal::WriteWhenSaved(std::uint64_t offset, std::vector<std::vector<char>>&& blocks) {
