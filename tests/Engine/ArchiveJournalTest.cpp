@@ -110,19 +110,6 @@ void RemoveAndCompact(Archive& archive) {
     archive.ExtractFile(archive.FindFile("b.bin"), "out");
 }
 
-// Every file of an open archive and its contents.
-std::map<std::string, std::string> Files(Archive& archive) {
-    std::map<std::string, std::string> files;
-    for (unsigned i = 0; i < archive.GetNumFiles(); ++i) {
-        const Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
-        if (entry.name == nullptr) continue;
-        std::string bytes(entry.expandedSize, '\0');
-        EXPECT_TRUE(archive.ReadFileData(static_cast<int>(i), bytes.data(), 0, entry.expandedSize)) << entry.name;
-        files[entry.name] = bytes;
-    }
-    return files;
-}
-
 // Every cut of a real journal, and every flipped bit, ends in the exact roll-back or in a
 // refusal that leaves both files as they were: never in a half-applied journal.
 TEST_F(Journal, ACutOrDamagedJournalIsAppliedWhollyOrNotAtAll) {
@@ -130,7 +117,7 @@ TEST_F(Journal, ACutOrDamagedJournalIsAppliedWhollyOrNotAtAll) {
     KillDuring(RemoveAndCompact);
     Archive original;
     ASSERT_TRUE(original.OpenRead("a.arc.before"));
-    const std::map<std::string, std::string> before = Files(original);
+    const std::map<std::string, std::string> before = test::FilesOf(original);
     const std::string interrupted = test::ReadWholeFile("a.arc");
     const std::string journal = test::ReadWholeFile("a.arc-journal");
     ASSERT_TRUE(interrupted != initial) << "journal of " << journal.size() << " bytes";
@@ -148,7 +135,7 @@ TEST_F(Journal, ACutOrDamagedJournalIsAppliedWhollyOrNotAtAll) {
         Archive reader;
         bool opened = false;
         test::CaptureStderr([&] { opened = reader.OpenRead("a.arc"); });
-        const bool sameFiles = opened && Files(reader) == before;
+        const bool sameFiles = opened && test::FilesOf(reader) == before;
         reader.Close(false);
         std::size_t differs = 0;
         while (differs < bytes.size() && differs < journal.size() && bytes[differs] == journal[differs]) ++differs;

@@ -14,6 +14,19 @@
 
 namespace test {
 
+/// Every file of an open archive and its contents, read through it.
+inline std::map<std::string, std::string> FilesOf(GAME::Archive& archive) {
+    std::map<std::string, std::string> files;
+    for (unsigned i = 0; i < archive.GetNumFiles(); ++i) {
+        const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
+        if (entry.name == nullptr) continue;
+        std::string bytes(entry.expandedSize, '\0');
+        EXPECT_TRUE(archive.ReadFileData(static_cast<int>(i), bytes.data(), 0, entry.expandedSize)) << entry.name;
+        files[entry.name] = bytes;
+    }
+    return files;
+}
+
 class EditFixture : public testing::Test {
 protected:
     EditFixture() : here(dir.Path()), archive(std::make_unique<GAME::Archive>()) {}

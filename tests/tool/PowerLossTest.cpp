@@ -35,15 +35,7 @@ protected:
         test::CaptureStderr([&] { opened = reader.OpenRead("a.arc"); });
         EXPECT_TRUE(opened) << "the archive does not open after the power loss";
         EXPECT_FALSE(std::filesystem::exists("a.arc-journal")) << "the journal outlived the recovery";
-        FileMap found;
-        for (unsigned i = 0; opened && i < reader.GetNumFiles(); ++i) {
-            const Archive::FileEntry& entry = reader.GetFileEntry(static_cast<int>(i));
-            if (entry.name == nullptr) continue;
-            std::string bytes(entry.expandedSize, '\0');
-            EXPECT_TRUE(reader.ReadFileData(static_cast<int>(i), bytes.data(), 0, entry.expandedSize)) << entry.name;
-            found[entry.name] = bytes;
-        }
-        return found;
+        return opened ? test::FilesOf(reader) : FileMap();
     }
 
     // Runs `edit` on a fresh copy of the archive with the power lost at disk call `crashAt`.
