@@ -65,6 +65,12 @@ def run_tool_in(cwd, *args, timeout=None, preexec_fn=None, limit_wineserver=Fals
     else:
         done = subprocess.run(tool(*args), cwd=cwd, capture_output=True, timeout=timeout, preexec_fn=preexec_fn,
                               **options)
+        # brannock never ends with status 1 without a line saying why: under a loaded Wine, a run
+        # that did is one Wine could not start, and it is made once more.
+        if UNDER_WINE and done.returncode == 1 and not done.stdout and not done.stderr and "input" not in options:
+            sys.stderr.write("Wine did not start %s; it runs once more\n" % " ".join(args))
+            done = subprocess.run(tool(*args), cwd=cwd, capture_output=True, timeout=timeout,
+                                  preexec_fn=preexec_fn, **options)
     return done.returncode, console_text(done.stdout), console_text(done.stderr)
 
 
