@@ -9,28 +9,25 @@
 // The constructor, destructor, OpenRead, Close, FindMatchingFiles, GetNumFiles and
 // GetFileEntry form the exported interface of the shared library, and are all that a program
 // outside brannock sees. The engine's own code (built with BRANNOCK_BUILDING) also sees the
-// reading internals and the archive editor's members, which the library does not export.
+// reading internals and the editing operations, which the library does not export. An archive
+// open for edit holds the edit session that the editor attached to it; everything the edit
+// keeps lies there, not in this class.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Engine/Export.h"
 #include "Engine/MemVector.h"
-#include "platform/FileHandle.h"
-
-namespace platform {
-class OutputFolder;
-}
+#include "Engine/OpenStatus.h"
+#include "platform/UniqueFile.h"
 
 namespace GAME {
 
-class ArchiveJournal;
-class BlockCompressor;
-struct PackedBlock;
+class EditSession;
 struct ArchiveHeader;
-struct ByteRange;
 struct ArchiveStatistics;
 struct DiskFileEntry;
 
@@ -39,6 +36,13 @@ struct FileBlock {
     unsigned int offset;          // absolute offset of the block's bytes in the archive
     unsigned int compressedSize;  // bytes as stored; equal to expandedSize for a raw block
     unsigned int expandedSize;    // bytes after expansion: 262144, less for a file's last block
+};
+
+/// A name as the archive stores it (see Archive::NormalizeFileName), with its hash before it is
+/// reduced to a bucket: made once, it serves every lookup and the addition of one file.
+struct StoredName {
+    std::string text;
+    unsigned int hash = 0;
 };
 
 class Archive {
@@ -57,8 +61,8 @@ public:
     };
 
     /// One record of the index. A record loaded from the file has its `name` and `blocks` in the
-    /// index tables the archive loaded and owns. In edit mode a record made during the edit owns
-    /// copies of its own instead, which removing or replacing it releases. Free records have
+    /// index tables the archive loaded and owns. A record made during an edit owns copies of its
+    /// own instead (`ownsCopies`), which removing or replacing it releases. Free records have
     /// neither.
     struct FileEntry {
         unsigned int flags;         // fileFlagInUse, fileFlagCompressed; 0 for a free record
@@ -72,6 +76,7 @@ public:
         unsigned int nameLength;    // bytes of name, without its terminating zero
         char* name;                 // the normalised name, or null
         FileEntry* next;            // next record of the same hash bucket
+        bool ownsCopies;            // name and blocks were allocated for this record alone
     };
 
     /// An archive with nothing open.
@@ -87,9 +92,9 @@ public:
     /// each other but never with an edit: the archive stays as it was read until Close. An edit
     /// that was interrupted is rolled back first, where the user may write the archive. Gives
     /// false when the file cannot be opened, an edit holds it, a journal beside it cannot be
-    /// dealt with (a line on standard error says why) or it is not a sound archive (a report
-    /// names the failed check); Close then releases what the attempt left. A zero-length file
-    /// opens as an empty archive. Call it on an archive that is not open.
+    /// dealt with or it is not a sound archive (a report names the failed check); Close then
+    /// releases what the attempt left. A zero-length file opens as an empty archive. Call it on
+    /// an archive that is not open.
     BRANNOCK_API bool OpenRead(const char* fileName);
 
     /// Closes the file. An archive open for edit has its index written first. With `reopen` on
@@ -114,7 +119,10 @@ public:
     // outside it can call every member it sees.
 
     /// The index of the record stored under `fileName` after normalisation, or -1.
-    int FindFile(const char* fileName);
+    int FindFile(const char* fileName) const;
+
+    /// The index of the record stored under `name`, or -1.
+    int FindStored(const StoredName& name) const;
 
     /// Copies `size` expanded bytes of file `fileIndex`, from `offset` within its contents, to
     /// `dest`. A range past the end of the contents is cut there. Gives false when the record,
@@ -125,6 +133,12 @@ public:
     /// becomes lower case, then one leading '.' and after it one leading '/' are removed. An
     /// empty name leaves `out` as it is.
     static void NormalizeFileName(const char* fileName, std::string& out);
+
+    /// The stored form of `fileName` and its hash; an empty text when it names nothing.
+    static StoredName MakeStoredName(const char* fileName);
+
+    /// The hash of a stored name, before it is reduced to a bucket.
+    static unsigned int NameHash(const char* name, unsigned int length);
 
     /// The hash bucket of a stored name under the current table size.
     unsigned int HashFileName(const char* name, unsigned int length) const;
@@ -138,8 +152,23 @@ public:
     /// The last-write time of the archive file when it was opened.
     std::uint64_t GetArchiveFileTime() const { return archiveFileTime; }
 
-    // ---- The editor (tool/editor/) --------------------------------------------------------
-    // Not exported either; each member names the file that defines it.
+    /// How the last OpenRead or OpenEdit went.
+    OpenStatus GetOpenStatus() const { return openStatus; }
+
+    /// What the last open did with a journal beside the archive.
+    const RecoveryResult& GetRecovery() const { return recovery; }
+
+    /// Surveys the index and the hash table. Works in either mode and changes nothing.
+    /// (ArchiveStatistics.cpp)
+    void GetStatistics(ArchiveStatistics& stats) const;
+
+    /// True once a write into the archive has failed in this open (or, after Close, in the last
+    /// one): an addition that had to be undone, a move of compaction, or the index at Close. The
+    /// archive on disk may then lack what was asked of it.
+    bool HasWriteFailed() const;
+
+    // ---- The editing operations (tool/editor/ArchiveEditing.cpp) ------------------------
+    // Each one hands its work to the editor, the edit session of an archive open for edit.
 
     /// How an edit holds the archive's lock.
     enum class EditLock {
@@ -148,76 +177,53 @@ public:
                     // back (and the index left as it is when another reader is there)
     };
 
-    /// Why the last OpenRead or OpenEdit gave false.
-    enum class OpenFailure {
-        none,
-        cannotOpen,  // the file cannot be opened (or made) as asked; the error value tells why
-        busy,        // another process holds the lock: an edit, or readers beside an edit
-        journal,     // a journal beside it could not be dealt with (a line on standard error said why)
-        damaged,     // it is not a sound archive (an assertion report named the failed check)
-    };
-
     /// Opens an archive for reading and writing, creating an empty file when the path does not
     /// exist, and loads the index in its editable form. An edit that was interrupted is rolled
     /// back first. Gives false when the file cannot be opened, another process holds its lock,
-    /// a journal beside it must not be used, or it is not a sound archive; the file is then left
-    /// exactly as it was, and the archive as if never opened. (ArchiveWriter.cpp)
+    /// a journal beside it must not be used, or it is not a sound archive (GetOpenStatus tells
+    /// which); the file is then left exactly as it was, and the archive as if never opened.
     bool OpenEdit(const char* fileName, EditLock lock = EditLock::exclusive);
-
-    /// Why the last open failed.
-    OpenFailure GetOpenFailure() const { return static_cast<OpenFailure>(openFailure); }
 
     /// Makes everything the edit has done so far durable: data, index and header, as Close
     /// would. Gives false when that failed; the archive then holds its last commit, and the
-    /// edit writes nothing more. (Engine/ArchiveIndexWriter.cpp)
+    /// edit writes nothing more.
     bool CommitChanges();
 
     /// Makes the record of a new file of `size` stored and `expandedSize` expanded bytes under
     /// the normalised `fileName`: in the best-fitting free record, or appended at the end of the
     /// data. Gives its index, or -1 when the name exists or the data would pass the 4 GiB limit.
     /// Appending may move `fileArray`; earlier record references are then stale.
-    /// (ArchiveWriter.cpp)
     int AllocateFileEntry(const char* fileName, unsigned int size, unsigned int expandedSize, bool compressed);
 
     /// The free record that fits `size` bytes best: the first exact fit, else the smallest that
-    /// is large enough. -1 when none is. (ArchiveWriter.cpp)
-    int FindFreeEntry(unsigned int size);
-
-    /// Surveys the index and the hash table. Works in either mode and changes nothing.
-    /// (ArchiveWriter.cpp)
-    void GetStatistics(ArchiveStatistics& stats) const;
+    /// is large enough. -1 when none is.
+    int FindFreeEntry(unsigned int size) const;
 
     /// Adds the loose file `fileName` under its normalised name, stored when
     /// `compressionLevel` is 0 and as LZ4 blocks otherwise. Gives the new record's index, or -1
     /// when the name exists or the file cannot be added (a line on standard error says why,
-    /// except for an existing name). (ArchiveAddFile.cpp)
+    /// except for an existing name).
     int AddFile(const char* fileName, int compressionLevel);
 
-    /// Lets compressed additions take their blocks from `compressor`, whose workers pack the
-    /// files it is told of ahead of their addition; null packs them on the calling thread. The
-    /// archive's bytes are the same either way. The compressor must outlive its use here.
-    /// (ArchiveAddFile.cpp)
-    void UseBlockCompressor(BlockCompressor* compressor) { blockCompressor = compressor; }
-
     /// Turns an in-use record into a free record that keeps its byte range. Nothing on disk
-    /// changes until Close. (ArchiveCompact.cpp)
+    /// changes until Close.
     void RemoveFile(int fileIndex);
 
     /// Moves every file's data down over the holes and drops the free records. Record indices
-    /// change. (ArchiveCompact.cpp)
+    /// change.
     void Compact();
 
     /// Writes file `fileIndex` to the output directory + "/" + its name, creating the
     /// directories on the way; the directory is a location as typed: '\' becomes '/', letters
     /// lower case, nothing stripped (so an absolute one stays absolute), and folders that exist
-    /// are found whatever their case. Below the output
-    /// directory no symbolic link is followed: a link where the file goes is replaced by the
-    /// file, and a folder on the way that is a link refuses it. A compressed file is checked
-    /// against its checksum and written even when that fails (after a report). Gives false when
-    /// the index is out of range, the record is free, the name would leave the output directory
-    /// or a folder on its way is a link, the output file cannot be created, or the file was not
-    /// written whole: its data damaged, its checksum wrong, or a write failed (a line on standard
-    /// error for each). (ArchiveExtract.cpp)
+    /// are found whatever their case. Below the output directory no symbolic link is followed: a
+    /// link where the file goes is replaced by the file, and a folder on the way that is a link
+    /// refuses it. A compressed file is checked against its checksum and written even when that
+    /// fails (after a report). Gives false when the index is out of range, the record is free,
+    /// the name would leave the output directory or a folder on its way is a link, the output
+    /// file cannot be created, or the file was not written whole: its data damaged, its
+    /// checksum wrong, or a write failed (a line on standard error for each). Works in either
+    /// mode.
     bool ExtractFile(int fileIndex, const char* outputDirectory);
 
     /// Extracts every record in order to the output directory + "/" + `folder` + "/" + its name,
@@ -225,107 +231,107 @@ public:
     /// there) lies below the output directory, so a link there is refused as one on the way of
     /// a name is. Gives true when every in-use record was extracted whole (a free record has
     /// nothing to extract); each one that was not has a line on standard error. Stops early
-    /// after a stop signal. (ArchiveExtract.cpp)
+    /// after a stop signal. Works in either mode.
     bool ExtractAllFiles(const char* outputDirectory, const std::string& folder = std::string());
 
-    /// True once a write into the archive has failed in this open: an addition that had to be
-    /// undone, a move of compaction, or the index at Close. The archive on disk may then lack
-    /// what was asked of it.
-    bool HasWriteFailed() const { return writeFailed; }
+    // ---- The container, for the editor --------------------------------------------------
+
+    /// How OpenFile opens and locks the file.
+    enum class Access {
+        read,        // for reading, the lock shared with other readers
+        editShared,  // for reading and writing (made when missing), the lock shared
+        editAlone,   // for reading and writing (made when missing), the lock held alone
+    };
+
+    /// Opens the file as `access` says, deals with a journal beside it and loads the index: in
+    /// its editable form for an edit. The archive is left as if never opened when it fails.
+    OpenStatus OpenFile(const char* fileName, Access access);
+
+    /// Hands the archive, open for edit, to `session`, which it keeps until Close.
+    void AttachEditSession(std::unique_ptr<EditSession> session);
+
+    /// The edit session, or null when the archive is not open for edit.
+    EditSession* GetEditSession() const { return editSession.get(); }
+
+    /// Releases everything the open holds and writes nothing: for an edit whose session could
+    /// not start.
+    void Abandon();
+
+    /// The records, for the editor to change; the hash chains must be kept with them.
+    mem::vector<FileEntry>& Records() { return fileArray; }
+
+    /// The open archive file and its path.
+    platform::FileHandle GetFileHandle() const { return archiveFile.Get(); }
+    const std::string& GetFileName() const { return archiveFileName; }
+
+    /// True when the file opened for edit holds the index exactly as a rewrite lays it out:
+    /// the records, the tables, the header and the length.
+    bool IndexAsLaidOut() const { return indexAsLaidOut; }
+
+    /// Where the data ends: behind the last record, or behind the header when there is none.
+    unsigned int AppendPoint() const;
+
+    /// Makes the hash table anew for the records as they are. False when memory runs out; no
+    /// name can then be found.
+    bool BuildHashTable();
+
+    /// Puts the in-use record `entry` at the head of its name's chain (`hash` is its name's
+    /// NameHash, when known), or takes it out of it.
+    void ChainRecord(FileEntry& entry);
+    void ChainRecord(FileEntry& entry, unsigned int hash);
+    void UnchainRecord(FileEntry& entry);
+
+    /// Releases the copies a record made during an edit owns, and leaves it without name or
+    /// blocks.
+    static void ReleaseRecord(FileEntry& entry);
+
+    /// Writes what the edit holds back before its file data is read. False when that failed.
+    bool WriteHeldBackData();
+
+    /// True when the file at `file` (open, positioned anywhere) opens as a sound archive; the
+    /// position is put back to 0.
+    static bool OpensAsArchive(platform::FileHandle file);
 
 private:
     struct BlockBuffer;
-    struct StagedFile;
 
     // Reading internals (Engine/Archive.cpp, ArchiveLookup.cpp, ArchiveRead.cpp).
+    platform::FileHandle OpenLocked(const char* fileName, bool forEdit, bool exclusive);
     bool ReadHeader();
     bool ReadIndex(const ArchiveHeader& header);
     bool LoadIndexTables(const ArchiveHeader& header, DiskFileEntry* piece);
     std::uint64_t PieceAt(const ArchiveHeader& header, std::uint64_t first, DiskFileEntry* piece);
     void AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing);
-    bool BuildHashTable();
     bool NewHashTable(std::size_t records);
-    void ChainRecord(FileEntry& entry);
     bool SetFilePosition(unsigned int position);
     bool ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size);
     bool ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer);
-    void ReleaseTables();
-    void ReleaseRecordCopies();
-    void ReleaseRecord(FileEntry& entry);
-    unsigned int AppendPoint() const;
-
-    // Writing the index back and committing an edit (Engine/ArchiveIndexWriter.cpp).
-    platform::FileHandle OpenLocked(const char* fileName, bool forEdit, bool exclusive);
-    static bool OpensAsArchive(platform::FileHandle file);
-    bool WriteHeader();
-    bool WriteIndex(ArchiveHeader& header);
-    bool WriteCommittedHeader(ArchiveHeader& header);
-    bool CommitEdit(bool final);
-    bool CommitIfJournalFull();
-    void RollBackEdit();
-    bool StartJournal(std::uint64_t fileLength);
-    std::vector<ByteRange> CommittedRanges(std::uint64_t fileLength) const;
-    bool ProtectRange(std::uint64_t offset, std::uint64_t length);
-    bool WriteArchiveRange(std::uint64_t offset, const void* bytes, std::uint64_t length);
-    bool WriteHeldBackData();
-
-    // The editor (tool/editor/).
-    void AbandonOpen();
+    void ReleaseIndex();
     static void CloseOnExit(void* archive);
-    int AddStoredFile(const char* fileName);
-    int AddCompressedFile(const char* fileName);
-    bool BeginReadAhead(const char* fileName, std::uint64_t* length);
-    const char* TakeReadAhead(std::uint64_t length, std::vector<std::vector<char>>* blocks, unsigned long* checksum);
-    bool StageFromCompressor(const char* fileName, StagedFile& staged, std::uint64_t* length);
-    const char* StageLooseFile(const char* fileName, StagedFile& staged, std::uint64_t* length);
-    const char* StageBlock(StagedFile& staged, PackedBlock& block);
-    const char* PlaceStagedFile(StagedFile& staged, unsigned int offset);
-    const char* ReserveIndexRoom();
-    void UndoAddition(int fileIndex);
-    int RefuseAddition(int fileIndex, const char* fileName, const char* reason);
-    bool MoveRecord(const FileEntry& record, unsigned int destination);
-    bool CommitCompactionBatch(const mem::vector<FileEntry>& originals, std::size_t next, std::size_t placed);
-    void KeepArchiveUntouched(platform::OutputFolder& output) const;
-    bool ExtractFileWith(int fileIndex, platform::OutputFolder& output, const std::string& folder);
-    const char* ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
-    const char* ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
+
 #endif  // BRANNOCK_BUILDING
 
 private:
     // The data members are the same for every reader of this header.
     bool allowReopen;
     std::uint64_t archiveFileTime;
-    platform::FileHandle archiveFileHandle;
+    platform::UniqueFile archiveFile;
     int archiveFileMode;
     std::string archiveFileName;
     mem::vector<FileEntry> fileArray;
-    mem::vector<int> freeEntries;
     unsigned int blockSize;
-    // The index tables as loaded: blockTableCount blocks and nameTableBytes bytes of names.
-    FileBlock* blockArray;
-    char* nameTable;
-    std::size_t blockTableCount;
-    std::size_t nameTableBytes;
+    // The index tables as loaded.
+    std::unique_ptr<FileBlock[]> blockArray;
+    std::unique_ptr<char[]> nameTable;
     unsigned int tableSize;
-    FileEntry** hashTable;
+    std::unique_ptr<FileEntry*[]> hashTable;
+    OpenStatus openStatus;
+    RecoveryResult recovery;
+    bool indexAsLaidOut;
+    // Whether a write of the last edit failed, kept once its session is gone.
     bool writeFailed;
-    // Room secured on disk while editing: the file reaches at least to reservedEnd, which
-    // leaves room for an index of up to indexBound bytes behind the data. An index never grows
-    // by more than an addition claims, so Close always finds its room.
-    std::uint64_t reservedEnd;
-    std::uint64_t indexBound;
-    // True in an edit while the index in memory is, byte for byte, the one the file holds, header
-    // and length included: nothing changed it since the open, and the file was laid out as Close
-    // lays it out. Close then has nothing to write.
-    bool indexOnDisk;
-    // True in an edit that holds the lock beside other readers (EditLock::shared).
-    bool sharedLock;
-    int openFailure;
-    // The rollback journal of the edit in progress. Null in an edit means the edit was rolled
-    // back to its last commit and writes nothing more.
-    ArchiveJournal* journal;
-    // Packs compressed additions ahead on worker threads; not owned. Null packs them inline.
-    BlockCompressor* blockCompressor;
+    // The edit in progress; null unless the archive is open for edit.
+    std::unique_ptr<EditSession> editSession;
 };
 
 }  // namespace GAME

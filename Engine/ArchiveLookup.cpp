@@ -1,9 +1,11 @@
 // Name normalisation, the name hash, the hash table and lookup by name.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "Engine/Archive.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/MemGrowth.h"
 #include "diagnostics/Assert.h"
 #include "platform/Ascii.h"
 
@@ -25,7 +27,20 @@ void Archive::NormalizeFileName(const char* fileName, std::string& out) {
     if (!out.empty() && out[0] == '/') out.erase(0, 1);
 }
 
+StoredName Archive::MakeStoredName(const char* fileName) {
+    StoredName name;
+    NormalizeFileName(fileName, name.text);
+    name.hash = NameHash(name.text.data(), static_cast<unsigned int>(name.text.size()));
+    return name;
+}
+
 unsigned int Archive::HashFileName(const char* name, unsigned int length) const {
+    const unsigned int h = NameHash(name, length);
+    // Before the first table build there are no buckets; the unreduced value is out of range.
+    return tableSize != 0 ? h % tableSize : h;
+}
+
+unsigned int Archive::NameHash(const char* name, unsigned int length) {
     const unsigned int n = length;
     unsigned int h = 0;
     if (n == 0) {
@@ -41,8 +56,7 @@ unsigned int Archive::HashFileName(const char* name, unsigned int length) const 
         h = h * 16 + HashByte(name, 0);
         h = h * 16 + n;
     }
-    // Before the first table build there are no buckets; the unreduced value is out of range.
-    return tableSize != 0 ? h % tableSize : h;
+    return h;
 }
 
 bool Archive::BuildHashTable() {
@@ -59,32 +73,56 @@ bool Archive::NewHashTable(std::size_t n) {
             break;
         }
     }
-    delete[] hashTable;
-    hashTable = new (std::nothrow) FileEntry*[size]();
+    hashTable = mem::TryNewArray<FileEntry*>(size);
     if (!GAME_CHECK(hashTable)) {
         // Without buckets nothing can be found; FindFile gives -1 for every name.
         tableSize = 0;
         return false;
     }
+    std::fill(hashTable.get(), hashTable.get() + size, nullptr);
     tableSize = size;
     return true;
 }
 
 void Archive::ChainRecord(FileEntry& entry) {
     if (!(entry.flags & fileFlagInUse) || entry.name == nullptr) return;
-    const unsigned int bucket = HashFileName(entry.name, entry.nameLength);
+    ChainRecord(entry, NameHash(entry.name, entry.nameLength));
+}
+
+void Archive::ChainRecord(FileEntry& entry, unsigned int hash) {
+    const unsigned int bucket = tableSize != 0 ? hash % tableSize : hash;
     entry.next = hashTable[bucket];
     hashTable[bucket] = &entry;
 }
 
-int Archive::FindFile(const char* fileName) {
-    if (fileName == nullptr || hashTable == nullptr) return -1;
-    std::string normalized;
-    NormalizeFileName(fileName, normalized);
-    if (normalized.empty()) return -1;
+void Archive::UnchainRecord(FileEntry& entry) {
+    if (hashTable == nullptr || entry.name == nullptr) return;
+    const unsigned int bucket = HashFileName(entry.name, entry.nameLength);
+    if (bucket >= tableSize) return;
+    if (hashTable[bucket] == &entry) {
+        hashTable[bucket] = entry.next;
+        return;
+    }
+    // A chain cannot be longer than the records; a damaged one must not loop forever.
+    FileEntry* before = hashTable[bucket];
+    for (std::size_t steps = 0; before != nullptr && before->next != &entry && steps < fileArray.size(); ++steps)
+        before = before->next;
+    if (before != nullptr && before->next == &entry) {
+        GAME_ASSERT(before != entry.next);
+        before->next = entry.next;
+    }
+}
 
-    const unsigned int hashValue = HashFileName(normalized.data(), static_cast<unsigned int>(normalized.size()));
-    if (!GAME_CHECK(hashValue < tableSize)) return -1;
+int Archive::FindFile(const char* fileName) const {
+    if (fileName == nullptr || hashTable == nullptr) return -1;
+    return FindStored(MakeStoredName(fileName));
+}
+
+int Archive::FindStored(const StoredName& name) const {
+    const std::string& normalized = name.text;
+    if (hashTable == nullptr || normalized.empty()) return -1;
+    if (!GAME_CHECK(tableSize != 0)) return -1;
+    const unsigned int hashValue = name.hash % tableSize;
     // A chain of a sound table holds each record at most once, so it is walked to its end; only
     // a damaged chain, one that loops, can pass the record count.
     std::size_t iteration = 0;

@@ -1,11 +1,11 @@
 // Reading a file's expanded contents out of its stored run or its blocks.
-#include <cstdlib>
 #include <cstring>
 
 #include <lz4.h>
 
 #include "Engine/Archive.h"
 #include "Engine/ArchiveFormat.h"
+#include "Engine/MemGrowth.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 
@@ -38,14 +38,14 @@ bool Archive::ReadFileData(int fileIndex, void* dest, unsigned int start, unsign
     if (!SetFilePosition(entry.offset + start)) return false;
     std::uint32_t bytesRead = 0;
     // A run cut short (the file changed under us, a failing disk) has not delivered the bytes.
-    return platform::ReadFile(archiveFileHandle, dest, static_cast<std::uint32_t>(size), &bytesRead) &&
+    return platform::ReadFile(archiveFile.Get(), dest, static_cast<std::uint32_t>(size), &bytesRead) &&
            bytesRead == size;
 }
 
 bool Archive::ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size) {
-    char* dataBuffer = static_cast<char*>(std::malloc(2 * std::size_t(blockSize)));
+    const std::unique_ptr<char[]> dataBuffer = mem::TryNewArray<char>(2 * std::uint64_t(blockSize));
     if (!GAME_CHECK(dataBuffer)) return false;
-    BlockBuffer buffer{-1, dataBuffer, dataBuffer + blockSize};
+    BlockBuffer buffer{-1, dataBuffer.get(), dataBuffer.get() + blockSize};
 
     const FileEntry& entry = fileArray[fileIndex];
     char* out = static_cast<char*>(dest);
@@ -71,7 +71,6 @@ bool Archive::ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigne
         position += chunk;
         remaining -= chunk;
     }
-    std::free(dataBuffer);
     return ok;
 }
 
@@ -84,7 +83,7 @@ bool Archive::ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer) {
 
     if (!SetFilePosition(block->offset)) return false;
     std::uint32_t bytesRead = 0;
-    if (!platform::ReadFile(archiveFileHandle, buffer.compressedData, block->compressedSize, &bytesRead)) return false;
+    if (!platform::ReadFile(archiveFile.Get(), buffer.compressedData, block->compressedSize, &bytesRead)) return false;
     if (!GAME_CHECK_MSG(block->compressedSize == bytesRead, "Error reading archive file.")) {
         // Go on with what arrived; the missing tail reads as zeros, not as an earlier block.
         std::memset(buffer.compressedData + bytesRead, 0, block->compressedSize - bytesRead);

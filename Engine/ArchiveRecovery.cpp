@@ -1,6 +1,5 @@
 #include "Engine/ArchiveRecovery.h"
 
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -246,53 +245,6 @@ RecoveryResult RecoverArchive(const std::string& archivePath, platform::FileHand
     }
     result.outcome = Recovery::rolledBack;
     return result;
-}
-
-bool ReportRecovery(const std::string& archivePath, const RecoveryResult& result) {
-    const char* archive = archivePath.c_str();
-    const std::string journalPath = JournalPath(archivePath);
-    const char* journal = journalPath.c_str();
-    switch (result.outcome) {
-        case Recovery::nothing: return true;
-        case Recovery::rolledBack:
-            std::fprintf(stderr, "%s: an interrupted edit was rolled back.\n", archive);
-            return true;
-        case Recovery::failed:
-            std::fprintf(stderr, "%s: an interrupted edit could not be rolled back: %s.\n", archive,
-                         platform::ErrorText(result.error).c_str());
-            return false;
-        case Recovery::doesNotOpen:
-            std::fprintf(stderr,
-                         "%s: an interrupted edit was rolled back, but the archive still does not open; %s is kept.\n",
-                         archive, journal);
-            return false;
-        case Recovery::refused: break;
-    }
-    switch (result.finding) {
-        case JournalFinding::foreign:
-            std::fprintf(stderr,
-                         "%s: %s is not the journal of this archive; both are left as they are (delete the journal "
-                         "if the archive is the one you want).\n",
-                         archive, journal);
-            break;
-        case JournalFinding::damaged:
-            std::fprintf(stderr,
-                         "%s: %s is damaged, so the interrupted edit cannot be rolled back; both are left as they "
-                         "are.\n",
-                         archive, journal);
-            break;
-        case JournalFinding::notRegular:
-            std::fprintf(stderr,
-                         "%s: %s is a link or not a regular file; both are left as they are (remove it to use the "
-                         "archive).\n",
-                         archive, journal);
-            break;
-        default:
-            std::fprintf(stderr, "%s: an interrupted edit could not be rolled back: %s: %s.\n", archive, journal,
-                         platform::ErrorText(result.error).c_str());
-            break;
-    }
-    return false;
 }
 
 }  // namespace GAME

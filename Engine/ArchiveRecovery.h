@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 
+#include "Engine/OpenStatus.h"
 #include "platform/FileHandle.h"
 
 namespace GAME {
@@ -22,35 +23,9 @@ namespace GAME {
 /// The journal of the archive at `archivePath`.
 std::string JournalPath(const std::string& archivePath);
 
-enum class JournalFinding {
-    none,         // no journal
-    harmless,     // a journal whose edit changed nothing, or one cut short before it saved
-                  // anything: it may be deleted, and the archive read as it is
-    interrupted,  // the archive's own: it must be rolled back before it is read
-    foreign,      // a journal that is not the one of the archive beside it
-    damaged,      // the archive's own, but not whole or not sound: it cannot be rolled back
-    notRegular,   // a link, a folder or another kind of file in the journal's place
-    unreadable,   // a journal that cannot be read; the error value tells why
-};
-
 /// Looks at the journal beside the archive open as `archive` (read access is enough) and tells
 /// what it is. Changes nothing. `*error` gets the last-error value behind `unreadable`.
 JournalFinding InspectJournal(const std::string& archivePath, platform::FileHandle archive, int* error);
-
-enum class Recovery {
-    nothing,      // no journal, or a harmless one, deleted
-    rolledBack,   // the archive holds its state before the interrupted edit again; journal deleted
-    refused,      // a journal that must not be used (the finding tells which): both left untouched
-    failed,       // putting the bytes back or deleting the journal failed; the error value tells
-                  // why. Doing it again finishes the work
-    doesNotOpen,  // rolled back, but the result does not open as an archive; the journal is kept
-};
-
-struct RecoveryResult {
-    Recovery outcome = Recovery::nothing;
-    JournalFinding finding = JournalFinding::none;
-    int error = 0;
-};
 
 /// Deals with the journal beside the archive: rolls an interrupted edit back and then deletes
 /// the journal, deletes a harmless one, refuses the others. `archive` is open for reading and
@@ -59,10 +34,6 @@ struct RecoveryResult {
 /// journal's size. Doing it again after it was itself interrupted gives the same result.
 RecoveryResult RecoverArchive(const std::string& archivePath, platform::FileHandle archive,
                               const std::function<bool(platform::FileHandle)>& opens);
-
-/// The line on standard error that tells what a recovery or a finding means for the archive at
-/// `archivePath`, when there is one to tell. Gives true when the archive may be used.
-bool ReportRecovery(const std::string& archivePath, const RecoveryResult& result);
 
 /// Deletes the journal at `journalPath` and makes its folder durable. True when none is left.
 bool DeleteJournal(const std::string& journalPath);

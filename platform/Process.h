@@ -22,6 +22,10 @@ std::string ErrorText(int value);
 /// True when the last-error value `value` says that a path names nothing.
 bool ErrorIsMissingFile(int value);
 
+/// True when the last-error value `value` says that the file may not be opened as asked: no
+/// permission, or a volume that may only be read.
+bool ErrorIsAccessDenied(int value);
+
 /// Writes one debugger-output line. Here it goes to standard error.
 void DebugOutput(const char* text);
 

@@ -18,6 +18,7 @@
 #include "tool/ExtractCommands.h"
 #include "tool/Import.h"
 #include "tool/ListCommands.h"
+#include "tool/OpenReport.h"
 #include "tool/RemoveMissing.h"
 #include "tool/TotalStatistics.h"
 #include "tool/Usage.h"
@@ -38,16 +39,25 @@ struct Invocation {
     int compressionLevel;      // 0 to 9; only -add, -replace and -update read it
 };
 
+// How a command opens the archive it is given.
+enum class OpenAs {
+    edit,        // for edit, alone: the commands that change the archive
+    readBeside,  // for edit beside other readers, writing the index back only when alone; read
+                 // as it is where the user may not write it
+    database,    // not as an archive: as the record database it is
+};
+
 struct Command {
     const char* word;
     int minimumArguments;
+    OpenAs openAs;
     // Gives true when the command did all its work, false when some of it failed (each failure
     // has its line on standard error).
     bool (*run)(Invocation& invocation);
 };
 
-bool Import(Invocation& in, int mode) {
-    return ImportPath(*in.archive, in.arguments[3], in.arguments[4], in.compressionLevel, mode);
+bool Import(Invocation& in, ImportMode mode) {
+    return ImportPath(*in.archive, in.arguments[3], in.arguments[4], ImportOptions{in.compressionLevel, mode});
 }
 
 // The exit status of a run:
@@ -60,37 +70,38 @@ bool Import(Invocation& in, int mode) {
 //            is unknown, or it has too few arguments.
 //   128 + n  signal n stopped the work; the archive holds every file reported added.
 const Command commands[] = {
-    {"-add", 4, [](Invocation& in) { return Import(in, importModeAdd); }},
-    {"-replace", 4, [](Invocation& in) { return Import(in, importModeReplace); }},
-    {"-update", 4, [](Invocation& in) { return Import(in, importModeUpdate); }},
-    {"-remove", 3,
+    {"-add", 4, OpenAs::edit, [](Invocation& in) { return Import(in, ImportMode::add); }},
+    {"-replace", 4, OpenAs::edit, [](Invocation& in) { return Import(in, ImportMode::replace); }},
+    {"-update", 4, OpenAs::edit, [](Invocation& in) { return Import(in, ImportMode::update); }},
+    {"-remove", 3, OpenAs::edit,
      [](Invocation& in) {
          const int index = in.archive->FindFile(in.arguments[3]);
          if (index >= 0) in.archive->RemoveFile(index);
          return true;
      }},
-    {"-extract", 3,
+    {"-extract", 3, OpenAs::readBeside,
      [](Invocation& in) {
          if (in.argumentCount >= 4) return ExtractFiles(*in.archive, in.arguments[3], in.arguments[4]);
          return ExtractFiles(*in.archive, in.arguments[3], nullptr, ArchiveBaseName(in.arguments[1]));
      }},
-    {"-database", 2,
+    {"-database", 2, OpenAs::database,
      [](Invocation& in) {
          return ExportDatabase(*in.database, in.argumentCount >= 3 ? in.arguments[3] : nullptr,
                                in.argumentCount >= 4 ? in.arguments[4] : nullptr);
      }},
-    {"-removeMissing", 3, [](Invocation& in) { return RemoveMissingFiles(*in.archive, in.arguments[3]); }},
-    {"-compact", 2,
+    {"-removeMissing", 3, OpenAs::edit,
+     [](Invocation& in) { return RemoveMissingFiles(*in.archive, in.arguments[3]); }},
+    {"-compact", 2, OpenAs::edit,
      [](Invocation& in) {
          in.archive->Compact();
          return true;
      }},
-    {"-list", 2,
+    {"-list", 2, OpenAs::readBeside,
      [](Invocation& in) {
          ListFiles(*in.archive);
          return true;
      }},
-    {"-stats", 2,
+    {"-stats", 2, OpenAs::readBeside,
      [](Invocation& in) {
          PrintStatistics(*in.archive);
          return true;
@@ -103,14 +114,21 @@ const Command* FindCommand(const char* word) {
     return nullptr;
 }
 
-bool ReadsOnly(const char* word) {
-    return platform::EqualIgnoringAsciiCase(word, "-list") || platform::EqualIgnoringAsciiCase(word, "-stats") ||
-           platform::EqualIgnoringAsciiCase(word, "-extract");
-}
-
-bool ReadableButNotWritable(const char* path) {
-    platform::FileAttributes attributes;
-    return platform::GetFileAttributes(path, &attributes) && attributes.isRegularFile && !platform::CanWriteFile(path);
+// Opens the archive at `path` as `how` says, telling on standard error what stood in the way.
+bool OpenArchive(OpenAs how, const char* path, GAME::Archive& archive, std::unique_ptr<GAME::Database>& database) {
+    if (how == OpenAs::database) {
+        database = std::make_unique<GAME::Database>();
+        if (LoadDatabase(path, *database)) return true;
+        std::fprintf(stderr, "Failed to open archive file %s.\n", path);
+        return false;
+    }
+    const bool readsOnly = how == OpenAs::readBeside;
+    // Listing and extracting need no write access: an archive the user may only read, or one on
+    // a read-only volume, is read as it is and left untouched.
+    if (!archive.OpenEdit(path, readsOnly ? GAME::Archive::EditLock::shared : GAME::Archive::EditLock::exclusive) &&
+        readsOnly && archive.GetOpenStatus() == GAME::OpenStatus::readOnly)
+        archive.OpenRead(path);
+    return ReportOpen(path, archive);
 }
 
 // The level of -add, -replace and -update: argument 5 when given, clamped to 0-9.
@@ -148,33 +166,13 @@ int RunCommandLine(int argc, char** argv) {
     platform::InstallStopSignalHandlers();
     std::unique_ptr<GAME::Database> database;
 
-    bool opened;
-    if (platform::EqualIgnoringAsciiCase(argv[2], "-database")) {
-        database = std::make_unique<GAME::Database>();
-        opened = LoadDatabase(argv[1], *database);
-    } else {
-        // Commands that only read share the archive with other readers.
-        const bool readsOnly = ReadsOnly(argv[2]);
-        opened =
-            archive.OpenEdit(argv[1], readsOnly ? GAME::Archive::EditLock::shared : GAME::Archive::EditLock::exclusive);
-        // Listing and extracting need no write access: an archive the user may only read, or one
-        // on a read-only volume, is read as it is and left untouched.
-        if (!opened && archive.GetOpenFailure() == GAME::Archive::OpenFailure::cannotOpen && readsOnly &&
-            ReadableButNotWritable(argv[1]))
-            opened = archive.OpenRead(argv[1]);
-        if (!opened && archive.GetOpenFailure() == GAME::Archive::OpenFailure::busy) {
-            std::fprintf(stderr, "Archive file %s is being edited by another process.\n", argv[1]);
-            return exitFailure;
-        }
-    }
-    if (!opened) {
-        std::fprintf(stderr, "Failed to open archive file %s.\n", argv[1]);
+    // An unknown word opens the archive as the editing commands do, and is then told.
+    const Command* command = FindCommand(argv[2]);
+    if (!OpenArchive(command != nullptr ? command->openAs : OpenAs::edit, argv[1], archive, database))
         return exitFailure;
-    }
 
     Invocation invocation{argumentCount, argv, &archive, database.get(), CompressionLevel(argumentCount, argv)};
     int exitCode = exitFailure;
-    const Command* command = FindCommand(argv[2]);
     if (command == nullptr) {
         std::fprintf(stderr, "Unknown command %s.\n\n", argv[2]);
         PrintUsage();

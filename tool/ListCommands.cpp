@@ -5,7 +5,7 @@
 #include <string>
 
 #include "Engine/Archive.h"
-#include "tool/editor/ArchiveStatistics.h"
+#include "Engine/ArchiveStatistics.h"
 
 namespace tool {
 

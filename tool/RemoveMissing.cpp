@@ -4,11 +4,11 @@
 #include <string>
 
 #include "Engine/Archive.h"
+#include "Engine/ArchiveStatistics.h"
 #include "platform/FileSystem.h"
 #include "platform/FolderListing.h"
 #include "platform/Signals.h"
 #include "tool/CommittedReport.h"
-#include "tool/editor/ArchiveStatistics.h"
 
 namespace tool {
 namespace {

@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "Engine/Archive.h"
+#include "Engine/ArchiveStatistics.h"
 #include "platform/FileSystem.h"
 #include "platform/TextWriter.h"
-#include "tool/editor/ArchiveStatistics.h"
+#include "tool/OpenReport.h"
 
 namespace tool {
 namespace {
@@ -75,11 +76,8 @@ bool CollectTypes(int numPatterns, char** patterns, std::vector<TypeStatistics>*
             if (!found.attributes.isRegularFile) continue;
             const std::string path = FoundPath(patterns[p], found.name);
             GAME::Archive archive;
-            if (!archive.OpenRead(path.c_str())) {
-                if (archive.GetOpenFailure() == GAME::Archive::OpenFailure::busy)
-                    std::fprintf(stderr, "Archive file %s is being edited by another process.\n", path.c_str());
-                else
-                    std::fprintf(stderr, "Failed to open archive file %s.\n", path.c_str());
+            archive.OpenRead(path.c_str());
+            if (!ReportOpen(path.c_str(), archive)) {
                 unreadable->insert(path);
                 continue;
             }

@@ -27,6 +27,8 @@ std::string ErrorText(int value) { return std::strerror(value); }
 
 bool ErrorIsMissingFile(int value) { return value == ENOENT || value == ENOTDIR; }
 
+bool ErrorIsAccessDenied(int value) { return value == EACCES || value == EPERM || value == EROFS; }
+
 void DebugOutput(const char* text) {
     std::fputs(text, stderr);
     std::fflush(stderr);

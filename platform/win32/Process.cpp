@@ -47,6 +47,8 @@ std::string ErrorText(int value) {
 
 bool ErrorIsMissingFile(int value) { return value == ERROR_FILE_NOT_FOUND || value == ERROR_PATH_NOT_FOUND; }
 
+bool ErrorIsAccessDenied(int value) { return value == ERROR_ACCESS_DENIED || value == ERROR_WRITE_PROTECT; }
+
 void DebugOutput(const char* text) {
     ::OutputDebugStringA(text);
     // Without a debugger the line is still seen.

@@ -17,10 +17,20 @@
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "tool/EditFixture.h"
+#include "tool/OpenReport.h"
 
 namespace {
 
 using GAME::Archive;
+using GAME::OpenStatus;
+
+// Runs `open` on an archive at a.arc, which must print nothing itself (a program that embeds the
+// library gets no lines), and gives the lines the tool then prints for what it did with a journal.
+template <typename Open>
+std::string OpenAndTell(const Archive& archive, Open&& open) {
+    EXPECT_EQ(test::CaptureStderr(open), "");
+    return test::CaptureStderr([&] { tool::ReportRecovery("a.arc", archive.GetRecovery()); });
+}
 
 class Journal : public test::EditFixture {
 protected:
@@ -64,8 +74,9 @@ TEST_F(Journal, OneThatSavedNothingIsDeletedAndTheArchiveLeftAlone) {
     for (const std::string& cut : {std::string(), std::string("ARCJ\1\0\0", 7), std::string(32, 'x')}) {
         test::WriteWholeFile("a.arc-journal", cut);
         Archive reader;
-        const std::string errors = test::CaptureStderr([&] { EXPECT_TRUE(reader.OpenRead("a.arc")); });
+        const std::string errors = OpenAndTell(reader, [&] { EXPECT_TRUE(reader.OpenRead("a.arc")); });
         EXPECT_EQ(errors, "");
+        EXPECT_EQ(reader.GetOpenStatus(), OpenStatus::opened);
         EXPECT_FALSE(std::filesystem::exists("a.arc-journal"));
         EXPECT_EQ(test::ReadWholeFile("a.arc"), initial);
     }
@@ -82,8 +93,9 @@ TEST_F(Journal, AnInterruptedEditIsRolledBackAndSaysSo) {
         // The edit ends here without committing, as a killed process does.
     }
     Archive reader;
-    const std::string errors = test::CaptureStderr([&] { EXPECT_TRUE(reader.OpenRead("a.arc")); });
+    const std::string errors = OpenAndTell(reader, [&] { EXPECT_TRUE(reader.OpenRead("a.arc")); });
     EXPECT_EQ(errors, "a.arc: an interrupted edit was rolled back.\n");
+    EXPECT_EQ(reader.GetOpenStatus(), OpenStatus::recovered);
     EXPECT_EQ(test::ReadWholeFile("a.arc"), initial);
     EXPECT_FALSE(std::filesystem::exists("a.arc-journal"));
 }
@@ -199,12 +211,12 @@ TEST_F(Journal, OnlyTheArchiveItWasMadeForIsRolledBack) {
         test::WriteWholeFile("a.arc", c.archive);
         test::WriteWholeFile("a.arc-journal", c.journal);
         Archive reader;
-        const std::string errors = test::CaptureStderr([&] { EXPECT_FALSE(reader.OpenRead("a.arc")) << c.what; });
+        const std::string errors = OpenAndTell(reader, [&] { EXPECT_FALSE(reader.OpenRead("a.arc")) << c.what; });
         EXPECT_EQ(errors,
                   "a.arc: a.arc-journal is not the journal of this archive; both are left as they are (delete the "
                   "journal if the archive is the one you want).\n")
             << c.what;
-        EXPECT_EQ(reader.GetOpenFailure(), Archive::OpenFailure::journal) << c.what;
+        EXPECT_EQ(reader.GetOpenStatus(), OpenStatus::journal) << c.what;
         EXPECT_EQ(test::ReadWholeFile("a.arc"), c.archive) << c.what;
         EXPECT_EQ(test::ReadWholeFile("a.arc-journal"), c.journal) << c.what;
     }
@@ -222,7 +234,7 @@ TEST_F(Journal, OnlyTheArchiveItWasMadeForIsRolledBack) {
 TEST_F(Journal, ALinkInTheJournalsPlaceIsNeverFollowed) {
     if (!test::MakeLink("nowhere", "a.arc-journal")) GTEST_SKIP() << test::noLinks;
     Archive editor;
-    EXPECT_NE(test::CaptureStderr([&] { EXPECT_FALSE(editor.OpenEdit("a.arc")); }).find("is a link"),
+    EXPECT_NE(OpenAndTell(editor, [&] { EXPECT_FALSE(editor.OpenEdit("a.arc")); }).find("is a link"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists("nowhere"));
     EXPECT_EQ(test::ReadWholeFile("a.arc"), initial);
@@ -254,10 +266,10 @@ TEST_F(Journal, ReadersGoTogetherAndNeverBesideAnEdit) {
     ASSERT_GE(archive->AddFile("new.txt", 0), 0);
     Archive reader;
     EXPECT_EQ(test::CaptureStderr([&] { EXPECT_FALSE(reader.OpenRead("a.arc")); }), "");
-    EXPECT_EQ(reader.GetOpenFailure(), Archive::OpenFailure::busy);
+    EXPECT_EQ(reader.GetOpenStatus(), OpenStatus::busy);
     Archive lister;
     EXPECT_FALSE(lister.OpenEdit("a.arc", Archive::EditLock::shared));
-    EXPECT_EQ(lister.GetOpenFailure(), Archive::OpenFailure::busy);
+    EXPECT_EQ(lister.GetOpenStatus(), OpenStatus::busy);
     archive->Close(false);
 
     ASSERT_TRUE(reader.OpenRead("a.arc"));
@@ -267,7 +279,7 @@ TEST_F(Journal, ReadersGoTogetherAndNeverBesideAnEdit) {
     EXPECT_TRUE(second.OpenRead("a.arc"));
     Archive editor;
     EXPECT_FALSE(editor.OpenEdit("a.arc"));
-    EXPECT_EQ(editor.GetOpenFailure(), Archive::OpenFailure::busy);
+    EXPECT_EQ(editor.GetOpenStatus(), OpenStatus::busy);
     second.Close(false);
     reader.Close(false);
     lister.Close(false);
@@ -283,7 +295,9 @@ TEST_F(Journal, AReadingEditWritesOnlyWhenAlone) {
         test::WriteWholeFile("a.arc", other);
         Archive lister, reader;
         ASSERT_TRUE(lister.OpenEdit("a.arc", Archive::EditLock::shared));
-        if (!alone) ASSERT_TRUE(reader.OpenRead("a.arc"));
+        if (!alone) {
+            ASSERT_TRUE(reader.OpenRead("a.arc"));
+        }
         lister.Close(false);
         EXPECT_FALSE(lister.HasWriteFailed());
         EXPECT_EQ(test::ReadWholeFile("a.arc"), alone ? laidOut : other) << alone;

@@ -7,9 +7,9 @@
 
 #include "ArchiveFormatCheck.h"
 #include "EditFixture.h"
+#include "Engine/ArchiveStatistics.h"
 #include "diagnostics/AssertDialog.h"
 #include "platform/FileSystem.h"
-#include "tool/editor/ArchiveStatistics.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ TEST_F(ArchiveWriter, OneEditAtATime) {
     OpenEdit();
     Archive second;
     EXPECT_FALSE(second.OpenEdit("a.arc"));
-    EXPECT_EQ(second.GetOpenFailure(), Archive::OpenFailure::busy);
+    EXPECT_EQ(second.GetOpenStatus(), GAME::OpenStatus::busy);
     archive->Close(false);
     EXPECT_TRUE(second.OpenEdit("a.arc"));
 }

@@ -10,7 +10,7 @@
 #include "Engine/ArchiveFormat.h"
 #include "TestSupport.h"
 #include "tool/Import.h"
-#include "tool/editor/ArchiveAddFile.h"
+#include "tool/editor/ArchiveEditor.h"
 #include "tool/editor/BlockCompressor.h"
 
 namespace {
@@ -42,20 +42,17 @@ protected:
                   i % 3 == 0 ? test::RandomBytes(100 + 997 * i, i) : test::CompressibleBytes(50 + 1531 * i));
     }
 
-    void TearDown() override {
-        tool::SetPackingThreads(0);
-        GAME::SetStagingLimit(0);
-    }
+    void TearDown() override { stagingLimit = 0; }
 
     void Loose(const std::string& name, const std::string& contents) { test::WriteWholeFile("data/" + name, contents); }
 
     // Runs `edit` on the archive `name` and gives the archive's bytes after it closed.
     template <typename Edit>
-    std::string EditArchive(const std::string& name, unsigned int threads, Edit&& edit) {
-        tool::SetPackingThreads(threads);
+    std::string EditArchive(const std::string& name, Edit&& edit) {
         {
             Archive archive;
             EXPECT_TRUE(archive.OpenEdit(name.c_str()));
+            GAME::EditorOf(archive)->SetStagingLimit(stagingLimit);
             testing::internal::CaptureStdout();
             edit(archive);
             testing::internal::GetCapturedStdout();
@@ -65,10 +62,10 @@ protected:
         return test::ReadWholeFile(name);
     }
 
-    std::string Import(const std::string& name, unsigned int threads, int mode = tool::importModeAdd,
+    std::string Import(const std::string& name, unsigned int threads, tool::ImportMode mode = tool::ImportMode::add,
                        const char* path = "t") {
-        return EditArchive(name, threads, [&](Archive& archive) {
-            EXPECT_TRUE(tool::ImportPath(archive, path, "data", level, mode));
+        return EditArchive(name, [&](Archive& archive) {
+            EXPECT_TRUE(tool::ImportPath(archive, path, "data", tool::ImportOptions{level, mode, threads}));
         });
     }
 
@@ -88,6 +85,7 @@ protected:
     test::ScratchDir dir;
     test::CurrentDirectory here{dir.Path()};
     int level = 5;
+    std::uint64_t stagingLimit = 0;  // 0: the default
 };
 
 TEST_F(ParallelPacking, ANewTreeGivesTheSameBytesForEveryThreadCount) {
@@ -106,7 +104,7 @@ TEST_F(ParallelPacking, HolesAreFilledByBestFitAsOneThreadFillsThem) {
     // An archive with holes of many sizes: every third file, and the large incompressible one,
     // removed; then new files of sizes that fit some of them, and changed files replaced.
     Import("base.arc", 1);
-    EditArchive("base.arc", 1, [](Archive& archive) {
+    EditArchive("base.arc", [](Archive& archive) {
         for (unsigned int i = 0; i < archive.GetNumFiles(); i += 3) archive.RemoveFile(static_cast<int>(i));
         archive.RemoveFile(archive.FindFile("t/incompressible.bin"));
     });
@@ -121,8 +119,8 @@ TEST_F(ParallelPacking, HolesAreFilledByBestFitAsOneThreadFillsThem) {
         std::string expected;
         for (unsigned int threads : {1u, 2u, 3u, 8u}) {
             test::WriteWholeFile("x.arc", base);
-            Import("x.arc", threads, tool::importModeAdd, "more");
-            const std::string result = Import("x.arc", threads, tool::importModeReplace);
+            Import("x.arc", threads, tool::ImportMode::add, "more");
+            const std::string result = Import("x.arc", threads, tool::ImportMode::replace);
             if (threads == 1) {
                 expected = result;
                 ExpectLooseContents("x.arc");
@@ -135,29 +133,29 @@ TEST_F(ParallelPacking, HolesAreFilledByBestFitAsOneThreadFillsThem) {
 TEST_F(ParallelPacking, FilesLargerThanWhatIsHeldInMemoryLandTheSame) {
     // With little held in memory, the files of many blocks are partly written past the data
     // before their place is known: appended there, or moved into a hole that fits them.
-    GAME::SetStagingLimit(100000);
+    stagingLimit = 100000;
     const std::string alone = Import("1.arc", 1);
     ExpectLooseContents("1.arc");
     for (unsigned int threads : threadCounts)
         EXPECT_TRUE(SameBytes(Import("n.arc", threads), alone)) << threads << " threads";
-    GAME::SetStagingLimit(0);
+    stagingLimit = 0;
     EXPECT_TRUE(SameBytes(Import("held.arc", 1), alone)) << "the same as when it is all held in memory";
 
     // The incompressible file leaves a hole; a smaller one that is still partly written past the
     // data moves into it.
     unsigned int holeAt = 0;
-    EditArchive("1.arc", 1, [&holeAt](Archive& archive) {
+    EditArchive("1.arc", [&holeAt](Archive& archive) {
         const int removed = archive.FindFile("t/incompressible.bin");
         holeAt = archive.GetFileEntry(removed).offset;
         archive.RemoveFile(removed);
     });
     Loose("late/smaller.bin", test::RandomBytes(650000, 9));
     const std::string holed = test::ReadWholeFile("1.arc");
-    GAME::SetStagingLimit(100000);
+    stagingLimit = 100000;
     std::string expected;
     for (unsigned int threads : {1u, 2u, 8u}) {
         test::WriteWholeFile("h.arc", holed);
-        const std::string result = Import("h.arc", threads, tool::importModeAdd, "late");
+        const std::string result = Import("h.arc", threads, tool::ImportMode::add, "late");
         if (threads == 1) {
             expected = result;
             ExpectLooseContents("h.arc");
@@ -188,18 +186,18 @@ TEST_F(ParallelPacking, FilesTheWorkersCannotReadAreAddedOrRefusedAsWithoutThem)
     EXPECT_EQ(block.expandedSize, GAME::archiveBlockSize);
     compressor.End();  // before the other blocks were taken
 
-    const std::string withWorkers = EditArchive("w.arc", 2, [](Archive& archive) {
+    const std::string withWorkers = EditArchive("w.arc", [](Archive& archive) {
         GAME::BlockCompressor packer(2, GAME::archiveBlockSize);
-        archive.UseBlockCompressor(&packer);
+        GAME::EditorOf(archive)->UseBlockCompressor(&packer);
         packer.Expect("data/t/gone.bin");
         const std::string report = test::CaptureStderr([&] {
             EXPECT_LT(archive.AddFile("data/t/gone.bin", 5), 0);
             EXPECT_GE(archive.AddFile("data/t/one-block.bin", 5), 0);  // never announced
         });
         EXPECT_NE(report.find("data/t/gone.bin: not added, it cannot be opened."), std::string::npos) << report;
-        archive.UseBlockCompressor(nullptr);
+        GAME::EditorOf(archive)->UseBlockCompressor(nullptr);
     });
-    const std::string alone = EditArchive("1.arc", 1, [](Archive& archive) {
+    const std::string alone = EditArchive("1.arc", [](Archive& archive) {
         test::CaptureStderr([&] { EXPECT_LT(archive.AddFile("data/t/gone.bin", 5), 0); });
         EXPECT_GE(archive.AddFile("data/t/one-block.bin", 5), 0);
     });

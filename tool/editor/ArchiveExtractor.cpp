@@ -1,11 +1,14 @@
 // Writing files from an archive back to disk.
+#include "tool/editor/ArchiveExtractor.h"
+
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include <zlib.h>
 
-#include "Engine/Archive.h"
+#include "Engine/MemGrowth.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/OutputFolder.h"
@@ -26,27 +29,26 @@ const char reasonWriteFailed[] = "not extracted whole, writing it failed";
 const char reasonUnreadable[] = "extracted with errors, its data could not be read whole";
 const char reasonChecksum[] = "extracted with errors, its checksum does not match";
 
+std::string Location(const char* outputDirectory) {
+    std::string location = outputDirectory != nullptr ? outputDirectory : "";
+    tool::NormalizePath(location);  // a location, not a stored name: "/" keeps it absolute
+    return location;
+}
+
 }  // namespace
 
-void Archive::KeepArchiveUntouched(platform::OutputFolder& output) const {
+ArchiveExtractor::ArchiveExtractor(Archive& archive, const char* outputDirectory)
+    : archive(archive), outputDirectoryName(Location(outputDirectory)), output(outputDirectoryName.c_str()) {
     // A stored name that leads to the archive itself, by any path or link, must not cut it.
     std::uint64_t volume = 0, fileId = 0;
-    if (platform::GetFileIdentity(archiveFileHandle, &volume, &fileId)) output.KeepUntouched(volume, fileId);
+    if (platform::GetFileIdentity(archive.GetFileHandle(), &volume, &fileId)) output.KeepUntouched(volume, fileId);
 }
 
-bool Archive::ExtractFile(int fileIndex, const char* outputDirectory) {
-    std::string outputDirectoryName = outputDirectory != nullptr ? outputDirectory : "";
-    tool::NormalizePath(outputDirectoryName);  // a location, not a stored name: "/" keeps it absolute
-    platform::OutputFolder output(outputDirectoryName.c_str());
-    KeepArchiveUntouched(output);
-    return ExtractFileWith(fileIndex, output, std::string());
-}
-
-bool Archive::ExtractFileWith(int fileIndex, platform::OutputFolder& output, const std::string& folder) {
-    if (fileIndex < 0 || fileIndex >= static_cast<int>(fileArray.size())) return false;
-    const FileEntry& fileEntry = fileArray[fileIndex];
-    if (!(fileEntry.flags & fileFlagInUse) || fileEntry.name == nullptr) return false;
-    if (!WriteHeldBackData()) return false;
+bool ArchiveExtractor::Extract(int fileIndex, const std::string& folder) {
+    if (fileIndex < 0 || fileIndex >= static_cast<int>(archive.GetNumFiles())) return false;
+    const FileEntry& fileEntry = archive.GetFileEntry(fileIndex);
+    if (!(fileEntry.flags & Archive::fileFlagInUse) || fileEntry.name == nullptr) return false;
+    if (!archive.WriteHeldBackData()) return false;
     // Archives from elsewhere can hold any bytes as a name: never write outside the output.
     if (!platform::IsContainedRelativePath(fileEntry.name)) {
         std::fprintf(stderr, "file: %s not extracted, its name leaves the output folder.\n", fileEntry.name);
@@ -71,7 +73,7 @@ bool Archive::ExtractFileWith(int fileIndex, platform::OutputFolder& output, con
         return false;
     }
     const platform::UniqueFile closesOutput(outputFile);
-    const char* failure = (fileEntry.flags & fileFlagCompressed)
+    const char* failure = (fileEntry.flags & Archive::fileFlagCompressed)
                               ? ExtractCompressedFile(fileIndex, fileEntry, outputFile)
                               : ExtractStoredFile(fileEntry, outputFile);
     if (failure == nullptr) return true;
@@ -79,11 +81,13 @@ bool Archive::ExtractFileWith(int fileIndex, platform::OutputFolder& output, con
     return false;
 }
 
-const char* Archive::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) {
+const char* ArchiveExtractor::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) {
     const unsigned int bufferSize = fileEntry.size < fileBufferSize ? fileEntry.size + 1 : fileBufferSize;
-    char* fileBuffer = static_cast<char*>(std::malloc(bufferSize));
+    const std::unique_ptr<char[]> buffer = mem::TryNewArray<char>(bufferSize);
+    char* fileBuffer = buffer.get();
     if (!GAME_CHECK(fileBuffer)) return reasonNoMemory;
-    const char* failure = SetFilePosition(fileEntry.offset) ? nullptr : reasonUnreadable;
+    const platform::FileHandle archiveFileHandle = archive.GetFileHandle();
+    const char* failure = platform::SetFilePosition(archiveFileHandle, fileEntry.offset) ? nullptr : reasonUnreadable;
     for (unsigned int remaining = failure == nullptr ? fileEntry.size : 0; remaining > 0;) {
         const std::uint32_t chunk = remaining < bufferSize ? remaining : bufferSize;
         std::uint32_t bytesRead = 0, bytesWritten = 0;
@@ -100,17 +104,20 @@ const char* Archive::ExtractStoredFile(const FileEntry& fileEntry, platform::Fil
         }
         remaining -= chunk;
     }
-    std::free(fileBuffer);
     return failure;
 }
 
-const char* Archive::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile) {
-    // Zero-filled, so that a file that cannot be read whole never writes leftover memory.
-    char* outputBuffer = static_cast<char*>(std::calloc(fileEntry.expandedSize != 0 ? fileEntry.expandedSize : 1, 1));
+const char* ArchiveExtractor::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry,
+                                                    platform::FileHandle outputFile) {
+    const std::unique_ptr<char[]> buffer =
+        mem::TryNewArray<char>(fileEntry.expandedSize != 0 ? fileEntry.expandedSize : 1);
+    char* outputBuffer = buffer.get();
     if (!GAME_CHECK(outputBuffer)) return reasonNoMemory;
+    // Zero-filled, so that a file that cannot be read whole never writes leftover memory.
+    std::fill(outputBuffer, outputBuffer + fileEntry.expandedSize, '\0');
     // Blocks that cannot be read or expanded are reported; like a checksum mismatch, that
     // does not stop the bytes that were recovered from being written.
-    const bool dataRead = ReadFileData(fileIndex, outputBuffer, 0, fileEntry.expandedSize);
+    const bool dataRead = archive.ReadFileData(fileIndex, outputBuffer, 0, fileEntry.expandedSize);
     GAME_ASSERT(dataRead);
     uLong checksum = adler32(0, nullptr, 0);
     checksum = adler32(checksum, reinterpret_cast<const Bytef*>(outputBuffer), fileEntry.expandedSize);
@@ -118,26 +125,23 @@ const char* Archive::ExtractCompressedFile(int fileIndex, const FileEntry& fileE
     std::uint32_t bytesWritten = 0;
     platform::WriteFile(outputFile, outputBuffer, fileEntry.expandedSize, &bytesWritten);
     GAME_ASSERT(bytesWritten == fileEntry.expandedSize);
-    std::free(outputBuffer);
     if (bytesWritten != fileEntry.expandedSize) return reasonWriteFailed;
     if (!dataRead) return reasonUnreadable;
     return checksum == fileEntry.checksum ? nullptr : reasonChecksum;
 }
 
-bool Archive::ExtractAllFiles(const char* outputDirectory, const std::string& folder) {
+bool ArchiveExtractor::ExtractAll(const std::string& folder) {
     bool ok = true;
-    std::string outputDirectoryName = outputDirectory != nullptr ? outputDirectory : "", folderName = folder;
-    tool::NormalizePath(outputDirectoryName);
+    std::string folderName = folder;
     // With no output directory the folder starts the path, which is normalised as a whole.
-    if (outputDirectoryName.empty()) NormalizeFileName(folder.c_str(), folderName);
-    platform::OutputFolder output(outputDirectoryName.c_str());
-    KeepArchiveUntouched(output);
-    const int count = static_cast<int>(fileArray.size());
+    if (outputDirectoryName.empty()) Archive::NormalizeFileName(folder.c_str(), folderName);
+    const int count = static_cast<int>(archive.GetNumFiles());
     for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
-        const char* name = fileArray[i].name != nullptr ? fileArray[i].name : "<free entry>";
+        const FileEntry& entry = archive.GetFileEntry(i);
+        const char* name = entry.name != nullptr ? entry.name : "<free entry>";
         std::printf("(%i / %i) %s\n", i + 1, count, name);
         // A free record has nothing to extract; any other that is not extracted whole fails the run.
-        if (!ExtractFileWith(i, output, folderName) && (fileArray[i].flags & fileFlagInUse)) ok = false;
+        if (!Extract(i, folderName) && (entry.flags & Archive::fileFlagInUse)) ok = false;
     }
     return ok;
 }
