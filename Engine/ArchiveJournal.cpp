@@ -9,6 +9,7 @@
 
 #include "Engine/ArchiveRecovery.h"
 #include "Engine/JournalFormat.h"
+#include "Engine/MemGrowth.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
@@ -280,7 +281,7 @@ bool ArchiveJournal::Start() {
 
 bool ArchiveJournal::SaveRange(std::uint64_t begin, std::uint64_t end) {
     const std::uint64_t length = end - begin;
-    const std::unique_ptr<unsigned char[]> record(new (std::nothrow) unsigned char[recordHeaderSize + length]);
+    const std::unique_ptr<unsigned char[]> record = mem::TryNewArray<unsigned char>(recordHeaderSize + length);
     if (!GAME_CHECK(record)) return false;
     unsigned char* bytes = record.get() + recordHeaderSize;
     if (!platform::SetFilePosition(archive, begin) || !platform::ReadExactly(archive, bytes, length)) return false;

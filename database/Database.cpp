@@ -9,6 +9,7 @@
 
 #include <lz4.h>
 
+#include "Engine/MemGrowth.h"
 #include "database/ByteReader.h"
 
 namespace GAME {
@@ -117,9 +118,9 @@ bool Database::DecompressRecord(const unsigned char* source, std::uint32_t store
         std::uint64_t capacity = 3 * std::uint64_t(expandedSize);
         if (capacity < 1024) capacity = 1024;
         capacity = (capacity + 1023) / 1024 * 1024;
-        unsigned char* grown = new (std::nothrow) unsigned char[capacity];
+        std::unique_ptr<unsigned char[]> grown = mem::TryNewArray<unsigned char>(capacity);
         if (grown != nullptr) {
-            decompressionBuffer.reset(grown);
+            decompressionBuffer = std::move(grown);
             decompressionCapacity = static_cast<std::uint32_t>(capacity > UINT32_MAX ? UINT32_MAX : capacity);
         }
     }

@@ -8,6 +8,8 @@
 #include "EditFixture.h"
 #include "platform/FaultInjection.h"
 #include "platform/FileSystem.h"
+#include "tool/editor/ArchiveEditor.h"
+#include "tool/editor/FileAddition.h"
 
 namespace {
 
@@ -140,33 +142,53 @@ TEST_F(AddFile, MissingFilesAndBadNamesAddNothing) {
     EXPECT_FALSE(archive->HasWriteFailed());
 }
 
-// Every way an addition can fail says so in one line naming the file, and leaves no record.
+// Every way an addition can fail gives its own cause, says so in one line naming the file, and
+// leaves no record; a name already stored is no failure and says nothing.
 TEST_F(AddFile, EachFailedAdditionSaysWhyInOneLine) {
     Loose("s.txt", "stored bytes");
     Loose("c.bin", test::CompressibleBytes(300000));
+    using GAME::AddStatus;
     struct Case {
         const char* name;
         int level;
+        bool fault;
         platform::FileOperation operation;
+        AddStatus status;
         const char* line;
         bool writeFailed;
     } const cases[] = {
-        {"s.txt", 0, platform::FileOperation::read, "s.txt: not added, reading it failed.\n", false},
-        {"c.bin", 5, platform::FileOperation::read, "c.bin: not added, reading it failed.\n", false},
-        {"s.txt", 0, platform::FileOperation::write, "s.txt: not added, writing to the archive failed.\n", true},
-        {"c.bin", 5, platform::FileOperation::write, "c.bin: not added, writing to the archive failed.\n", true},
+        {"s.txt", 0, true, platform::FileOperation::read, AddStatus::readFailed,
+         "s.txt: not added, reading it failed.\n", false},
+        {"c.bin", 5, true, platform::FileOperation::read, AddStatus::readFailed,
+         "c.bin: not added, reading it failed.\n", false},
+        {"s.txt", 0, true, platform::FileOperation::write, AddStatus::writeFailed,
+         "s.txt: not added, writing to the archive failed.\n", true},
+        {"c.bin", 5, true, platform::FileOperation::write, AddStatus::writeFailed,
+         "c.bin: not added, writing to the archive failed.\n", true},
+        {"missing", 5, false, {}, AddStatus::cannotOpen, "missing: not added, it cannot be opened.\n", false},
     };
     for (const Case& c : cases) {
         OpenEdit();
-        platform::ArmFault(c.operation, 1);
-        const std::string errors = test::CaptureStderr([&] { EXPECT_EQ(archive->AddFile(c.name, c.level), -1); });
+        if (c.fault) platform::ArmFault(c.operation, 1);
+        GAME::Addition added;
+        const std::string errors = test::CaptureStderr([&] {
+            added = GAME::AddLooseFile(*GAME::EditorOf(*archive), c.name, Archive::MakeStoredName(c.name), c.level);
+        });
         platform::DisarmFaults();
-        EXPECT_NE(errors.find(c.line), std::string::npos) << errors;
-        EXPECT_EQ(errors.find(": not added, ", errors.find(c.line) + std::strlen(c.line)), std::string::npos) << errors;
+        EXPECT_EQ(added.status, c.status) << c.line;
+        EXPECT_EQ(added.index, -1) << c.line;
+        EXPECT_EQ(errors.find(": not added, "), std::string::npos) << "only the tool tells: " << errors;
+        EXPECT_EQ(test::CaptureStderr([&] { GAME::ReportNotAdded(c.name, added.status); }), c.line);
         EXPECT_EQ(archive->GetNumFiles(), 0u) << c.line;
         EXPECT_EQ(archive->HasWriteFailed(), c.writeFailed) << c.line;
         archive->Close(false);
     }
+    OpenEdit();
+    ASSERT_EQ(archive->AddFile("s.txt", 0), 0);
+    const GAME::Addition again =
+        GAME::AddLooseFile(*GAME::EditorOf(*archive), "S.TXT", Archive::MakeStoredName("S.TXT"), 5);
+    EXPECT_EQ(again.status, AddStatus::alreadyStored);
+    EXPECT_STREQ(GAME::AddStatusText(again.status), "");
 }
 
 // Sizes and offsets are 32-bit: a loose file of 4 GiB, or data that would end past the 4 GiB

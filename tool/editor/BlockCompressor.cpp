@@ -6,6 +6,7 @@
 #include <lz4.h>
 #include <zlib.h>
 
+#include "Engine/MemGrowth.h"
 #include "platform/File.h"
 
 namespace GAME {
@@ -86,7 +87,7 @@ BlockCompressor::BlockCompressor(unsigned int threads, unsigned int blockSize, b
     // is packed by the caller as it would be without this.
     std::vector<std::unique_ptr<char[]>> buffers;
     for (unsigned int i = 0; i < 2 * threads; ++i) {
-        buffers.emplace_back(new (std::nothrow) char[i % 2 == 0 ? blockSize : static_cast<std::size_t>(scratchSize)]);
+        buffers.push_back(mem::TryNewArray<char>(i % 2 == 0 ? blockSize : static_cast<std::size_t>(scratchSize)));
         if (buffers.back() == nullptr) return;
     }
     for (unsigned int i = 0; i < threads; ++i) {
