@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Engine/JournalFormat.h"
+#include "Engine/MemGrowth.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
@@ -85,11 +86,7 @@ JournalFinding OpenJournal(const std::string& path, JournalFile* journal, int* e
 template <typename Each>
 std::uint64_t WalkRecords(JournalFile& journal, Each each) {
     std::vector<unsigned char> buffer;
-    try {
-        buffer.resize(recordHeaderSize + largestRecord);
-    } catch (const std::bad_alloc&) {
-        return readFailed;
-    }
+    if (!mem::TryResize(buffer, recordHeaderSize + largestRecord)) return readFailed;
     const JournalHeader& header = journal.header;
     std::uint64_t at = journalRecordsStart;
     while (journal.size - at >= recordHeaderSize) {

@@ -1,5 +1,6 @@
 #include "tool/editor/BlockCompressor.h"
 
+#include <algorithm>
 #include <map>
 #include <new>
 
@@ -28,11 +29,8 @@ namespace {
 // their checksum. Gives false when memory runs out.
 bool FillBlock(const char* stored, unsigned int storedLength, const char* raw, unsigned int length,
                PackedBlock& block) {
-    try {
-        block.bytes.assign(stored, stored + storedLength);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    if (!mem::TryResize(block.bytes, storedLength)) return false;
+    std::copy(stored, stored + storedLength, block.bytes.begin());
     block.expandedSize = length;
     block.checksum =
         static_cast<std::uint32_t>(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(raw), length));
