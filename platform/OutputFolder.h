@@ -2,14 +2,13 @@
 // that already lies inside. Paths may use '\' or '/' as the separator.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/FileHandle.h"
-#include "platform/FolderListing.h"
 
 namespace platform {
 
@@ -62,27 +61,33 @@ public:
     }
 
     /// How many folders this object has listed to look names up in.
-    std::size_t FoldersListed() const { return foldersListed; }
+    std::size_t FoldersListed() const;
 
 private:
-    bool OpenRoot();
-    void CloseFoldersFrom(std::size_t level);
-    // The listing of the open `folder`, kept in `*slot` for the time it stays open.
-    FolderListing& ListingOf(FileHandle folder, FolderListing** slot);
-    // Notes the open `folder`, just made, as empty.
-    FolderListing* MadeEmpty(FileHandle folder);
+    // What the system's own side keeps: the destination and the folders on the way held open
+    // and, where names are looked up in listings, the listings. Each system's OutputFolder.cpp
+    // defines it.
+    struct State;
 
-    std::string root;
-    FileHandle rootHandle = invalidFileHandle;
-    std::vector<std::string> folderNames;  // the folders below the root that are open, outermost first
-    std::vector<FileHandle> folderHandles;
-    // The listings read, by the identity of their folder (volume and file id), so that a folder
-    // left and entered again is not listed again.
-    std::map<std::pair<std::uint64_t, std::uint64_t>, FolderListing> listings;
-    FolderListing unidentified;  // for a folder whose identity cannot be had; read anew each time
-    FolderListing* rootListing = nullptr;
-    std::vector<FolderListing*> folderListings;  // beside folderHandles; null until needed
-    std::size_t foldersListed = 0;
+    // The system's own side, in its OutputFolder.cpp.
+
+    // The system's error values for what the checks common to every system refuse.
+    static const int invalidNameError;  // a component that names no place below the folder
+    static const int noNameError;       // a path of no component
+    static const int keptFileError;     // the file that must stay untouched
+    // True when `component`, though not "..", names no place below the folder on this system.
+    static bool LeadsElsewhere(const std::string& component);
+    bool OpenRoot();
+    // Create once the destination is open and the path checked: `components` are not empty.
+    FileHandle CreateBelowRoot(const std::vector<std::string>& components, OutputRefusal* why);
+
+    // Common to every system, in platform/OutputFolder.cpp.
+
+    // False, with the reason in `*why` and the last-error value, when the open `file` must not
+    // be written: it is the one to keep untouched, or its identity cannot be had to tell.
+    bool MayWrite(FileHandle file, OutputRefusal* why) const;
+
+    std::unique_ptr<State> state;
     bool keepingFile = false;
     std::uint64_t keptVolume = 0;
     std::uint64_t keptFileId = 0;

@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "platform/FileSystem.h"
+#include "platform/posix/Descriptor.h"
+#include "platform/posix/RetryOnInterrupt.h"
 
 namespace platform {
 namespace {
@@ -49,10 +51,8 @@ bool ListFolder(const char* path, FolderListing* listing) {
 bool ListOpenFolder(FileHandle folder, FolderListing* listing) {
     // The folder may be open only as a place on the way (O_PATH), which cannot be read; "."
     // inside it is that same folder, opened for reading by no path that could lead elsewhere.
-    int fd;
-    do {
-        fd = ::openat(static_cast<int>(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = posix::RetryOnInterrupt(
+        [&] { return ::openat(posix::Descriptor(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (fd < 0) return false;
     DIR* dir = ::fdopendir(fd);
     if (dir == nullptr) {

@@ -7,11 +7,11 @@
 
 #include "platform/win32/WindowsHeaders.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/Ascii.h"
-#include "platform/File.h"
 #include "platform/FileSystem.h"
 
 namespace platform {
@@ -125,17 +125,8 @@ HANDLE CreateLeaf(const std::string& folder, const std::string& name) {
     return file;
 }
 
-// Cuts the file just opened, unless it is the one file that must stay untouched.
-bool CutUnlessKept(HANDLE file, bool keeping, std::uint64_t volume, std::uint64_t fileId, OutputRefusal* why) {
-    if (keeping) {
-        std::uint64_t openVolume = 0, openId = 0;
-        if (!GetFileIdentity(win32::Handle(file), &openVolume, &openId)) return false;
-        if (openVolume == volume && openId == fileId) {
-            *why = OutputRefusal::keptFile;
-            ::SetLastError(ERROR_BUSY);
-            return false;
-        }
-    }
+// Cuts the file just opened to length 0.
+bool Cut(HANDLE file) {
     LARGE_INTEGER start{};
     return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(file);
 }
@@ -161,14 +152,25 @@ std::string RealPath(HANDLE handle, const std::string& given) {
 
 }  // namespace
 
-OutputFolder::OutputFolder(const char* root) : root(root != nullptr ? root : "") {}
+struct OutputFolder::State {
+    explicit State(const char* root) : root(root != nullptr ? root : "") {}
+    ~State();
 
-OutputFolder::~OutputFolder() {
+    void CloseFoldersFrom(std::size_t level);
+
+    // As given, until the destination is held; from then on the path of the folder held.
+    std::string root;
+    FileHandle rootHandle = invalidFileHandle;
+    std::vector<std::string> folderNames;  // the folders below the root that are held, outermost first
+    std::vector<FileHandle> folderHandles;
+};
+
+OutputFolder::State::~State() {
     CloseFoldersFrom(0);
     if (rootHandle != invalidFileHandle) win32::CloseKeepingError(Native(rootHandle));
 }
 
-void OutputFolder::CloseFoldersFrom(std::size_t level) {
+void OutputFolder::State::CloseFoldersFrom(std::size_t level) {
     for (std::size_t i = level; i < folderHandles.size(); ++i) win32::CloseKeepingError(Native(folderHandles[i]));
     if (level < folderHandles.size()) {
         folderHandles.resize(level);
@@ -176,12 +178,26 @@ void OutputFolder::CloseFoldersFrom(std::size_t level) {
     }
 }
 
+const int OutputFolder::invalidNameError = ERROR_INVALID_NAME;
+const int OutputFolder::noNameError = ERROR_FILE_NOT_FOUND;
+const int OutputFolder::keptFileError = ERROR_BUSY;
+
+OutputFolder::OutputFolder(const char* root) : state(std::make_unique<State>(root)) {}
+
+OutputFolder::~OutputFolder() = default;
+
+// Windows finds names whatever their case itself: nothing is listed.
+std::size_t OutputFolder::FoldersListed() const { return 0; }
+
+// A ':' names a drive or another stream of a file: neither is a place below the folder.
+bool OutputFolder::LeadsElsewhere(const std::string& component) { return component.find(':') != std::string::npos; }
+
 // The destination is what the user chose: it is opened by its path, links and all, and made
 // (with the folders missing on the way) when missing. From then on `root` is the path of the
 // folder held, so that a link swapped in on the way to it cannot redirect the files.
 bool OutputFolder::OpenRoot() {
-    if (rootHandle != invalidFileHandle) return true;
-    const std::string given = root.empty() ? std::string(".") : ToNativePath(root.c_str());
+    if (state->rootHandle != invalidFileHandle) return true;
+    const std::string given = state->root.empty() ? std::string(".") : ToNativePath(state->root.c_str());
     const auto open = [&given] {
         return ::CreateFileA(given.c_str(), FILE_READ_ATTRIBUTES, shareFolder, nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -202,59 +218,38 @@ bool OutputFolder::OpenRoot() {
         ::SetLastError(ERROR_DIRECTORY);
         return false;
     }
-    rootHandle = win32::Handle(folder);
-    root = RealPath(folder, given);
+    state->rootHandle = win32::Handle(folder);
+    state->root = RealPath(folder, given);
     return true;
 }
 
-FileHandle OutputFolder::Create(const std::string& relativePath, OutputRefusal* refusal) {
-    OutputRefusal unused;
-    OutputRefusal& why = refusal != nullptr ? *refusal : unused;
-    why = OutputRefusal::failed;
-    const std::vector<std::string> components = PathComponents(relativePath);
-    for (const std::string& component : components) {
-        // A ':' names a drive or another stream of a file: neither is a place below the folder.
-        if (component == ".." || component.find(':') != std::string::npos) {
-            ::SetLastError(ERROR_INVALID_NAME);
-            return invalidFileHandle;
-        }
-    }
-    if (components.empty()) {
-        ::SetLastError(ERROR_FILE_NOT_FOUND);
-        return invalidFileHandle;
-    }
-    if (!OpenRoot()) return invalidFileHandle;
-
+FileHandle OutputFolder::CreateBelowRoot(const std::vector<std::string>& components, OutputRefusal* why) {
     // The folders this file shares with the previous one are held already. Names that differ
     // in case only are the same folder here.
     const std::size_t depth = components.size() - 1;
     std::size_t shared = 0;
-    while (shared < depth && shared < folderNames.size() &&
-           EqualIgnoringAsciiCase(folderNames[shared].c_str(), components[shared].c_str()))
+    while (shared < depth && shared < state->folderNames.size() &&
+           EqualIgnoringAsciiCase(state->folderNames[shared].c_str(), components[shared].c_str()))
         ++shared;
-    CloseFoldersFrom(shared);
-    std::string path = root;
+    state->CloseFoldersFrom(shared);
+    std::string path = state->root;
     for (std::size_t level = 0; level < depth; ++level) {
-        path = Below(path, level < shared ? folderNames[level] : components[level]);
+        path = Below(path, level < shared ? state->folderNames[level] : components[level]);
         if (level < shared) continue;
-        const HANDLE folder = OpenFolderBelow(path, &why);
+        const HANDLE folder = OpenFolderBelow(path, why);
         if (folder == INVALID_HANDLE_VALUE) return invalidFileHandle;
-        folderNames.push_back(components[level]);
-        folderHandles.push_back(win32::Handle(folder));
+        state->folderNames.push_back(components[level]);
+        state->folderHandles.push_back(win32::Handle(folder));
     }
     const HANDLE file = CreateLeaf(path, components.back());
     if (file == INVALID_HANDLE_VALUE) return invalidFileHandle;
-    if (!CutUnlessKept(file, keepingFile, keptVolume, keptFileId, &why)) {
+    // Nothing is cut before it is known not to be the file to keep.
+    if (!MayWrite(win32::Handle(file), why) || !Cut(file)) {
         win32::CloseKeepingError(file);
         return invalidFileHandle;
     }
-    why = OutputRefusal::none;
+    *why = OutputRefusal::none;
     return win32::Handle(file);
-}
-
-FileHandle CreateFileBelow(const char* root, const std::string& relativePath, OutputRefusal* refusal) {
-    OutputFolder folder(root);
-    return folder.Create(relativePath, refusal);
 }
 
 }  // namespace platform

@@ -1,0 +1,30 @@
+// POSIX file descriptors as the file handles of platform/File.h.
+#include "platform/posix/Descriptor.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+
+namespace platform::posix {
+
+FileHandle CheckedFileHandle(int fd, bool forRead) {
+    struct stat st;
+    int refusal = 0;
+    if (::fstat(fd, &st) != 0)
+        refusal = errno;
+    else if (S_ISDIR(st.st_mode))
+        refusal = EISDIR;
+    else if (forRead && !S_ISREG(st.st_mode))
+        refusal = EINVAL;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        refusal = errno;
+    if (refusal != 0) {
+        ::close(fd);
+        errno = refusal;
+        return invalidFileHandle;
+    }
+    return fd;
+}
+
+}  // namespace platform::posix
