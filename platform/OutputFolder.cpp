@@ -31,8 +31,11 @@ FileHandle OutputFolder::Create(const std::string& relativePath, OutputRefusal* 
 bool OutputFolder::MayWrite(FileHandle file, OutputRefusal* why) const {
     if (!keepingFile) return true;
     std::uint64_t volume = 0, fileId = 0;
-    if (!GetFileIdentity(file, &volume, &fileId)) return false;
-    if (volume == keptVolume && fileId == keptFileId) {
+    return GetFileIdentity(file, &volume, &fileId) && MayWrite(volume, fileId, why);
+}
+
+bool OutputFolder::MayWrite(std::uint64_t volume, std::uint64_t fileId, OutputRefusal* why) const {
+    if (keepingFile && volume == keptVolume && fileId == keptFileId) {
         *why = OutputRefusal::keptFile;
         SetLastErrorValue(keptFileError);
         return false;

@@ -86,6 +86,8 @@ private:
     // False, with the reason in `*why` and the last-error value, when the open `file` must not
     // be written: it is the one to keep untouched, or its identity cannot be had to tell.
     bool MayWrite(FileHandle file, OutputRefusal* why) const;
+    // The same for a file whose identity the caller has already taken.
+    bool MayWrite(std::uint64_t volume, std::uint64_t fileId, OutputRefusal* why) const;
 
     std::unique_ptr<State> state;
     bool keepingFile = false;

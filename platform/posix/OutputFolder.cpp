@@ -88,11 +88,9 @@ int OpenLeafAt(int folder, const char* name) {
     return fd;
 }
 
-// Cuts the file just opened to length 0. Only a regular file is cut; CheckedFileHandle refuses
-// what else opened.
-bool Cut(int fd) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return false;
+// Cuts the file just opened, whose status is `st`, to length 0. Only a regular file is cut;
+// CheckedFileHandle refuses what else opened.
+bool Cut(int fd, const struct stat& st) {
     if (!S_ISREG(st.st_mode) || st.st_size == 0) return true;
     return posix::RetryOnInterrupt([&] { return ::ftruncate(fd, 0); }) == 0;
 }
@@ -250,8 +248,10 @@ FileHandle OutputFolder::CreateBelowRoot(const std::vector<std::string>& compone
     const int fd = OpenLeafAt(Descriptor(folder), name.c_str());
     if (fd < 0) return invalidFileHandle;
     listing.Add(name, false);
-    // Nothing is cut before it is known not to be the file to keep.
-    if (!MayWrite(fd, why) || !Cut(fd)) {
+    // Nothing is cut before it is known not to be the file to keep; one status tells both.
+    struct stat st;
+    if (::fstat(fd, &st) != 0 ||
+        !MayWrite(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), why) || !Cut(fd, st)) {
         CloseKeepingError(fd);
         return invalidFileHandle;
     }
