@@ -51,7 +51,8 @@ OpenStatus Archive::OpenFile(const char* fileName, Access access) {
 
     const bool forEdit = access != Access::read;
     platform::FileAttributes attributes;
-    const bool existed = platform::GetFileAttributes(fileName, &attributes);
+    // An edit keeps the time the file had before it; a reader takes the time of what it reads.
+    const bool existed = forEdit && platform::GetFileAttributes(fileName, &attributes);
     // Readers share the lock, so that none of them ever sees an edit half made; an edit holds it
     // alone, or takes it alone before it writes.
     archiveFile.Reset(OpenLocked(fileName, forEdit, access == Access::editAlone));
@@ -62,7 +63,6 @@ OpenStatus Archive::OpenFile(const char* fileName, Access access) {
             platform::DeleteFile(fileName);
         return openStatus;
     }
-    // An edit keeps the time the file had before it; a reader takes the time of what it reads.
     if (!forEdit)
         archiveFileTime = platform::GetFileAttributes(fileName, &attributes) ? attributes.lastWriteTime : 0;
     else

@@ -126,8 +126,11 @@ public:
 
     /// Copies `size` expanded bytes of file `fileIndex`, from `offset` within its contents, to
     /// `dest`. A range past the end of the contents is cut there. Gives false when the record,
-    /// the request or the data is not sound; the checksum is not examined.
-    bool ReadFileData(int fileIndex, void* dest, unsigned int offset, unsigned int size);
+    /// the request or the data is not sound; the checksum is not examined. `*delivered`, when
+    /// given, gets how many bytes from the first reached `dest`, whole blocks of a compressed file
+    /// up to the first that failed.
+    bool ReadFileData(int fileIndex, void* dest, unsigned int offset, unsigned int size,
+                      unsigned int* delivered = nullptr);
 
     /// Writes into `out` the stored form of `fileName`: '\' becomes '/', ASCII upper case
     /// becomes lower case, then one leading '.' and after it one leading '/' are removed. An
@@ -304,7 +307,7 @@ private:
     void AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing);
     bool NewHashTable(std::size_t records);
     bool SetFilePosition(unsigned int position);
-    bool ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size);
+    bool ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size, unsigned int* delivered);
     bool ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer);
     void ReleaseIndex();
     static void CloseOnExit(void* archive);

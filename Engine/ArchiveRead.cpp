@@ -18,7 +18,10 @@ struct Archive::BlockBuffer {
     char* expandedData;    // the block expanded
 };
 
-bool Archive::ReadFileData(int fileIndex, void* dest, unsigned int start, unsigned int count) {
+bool Archive::ReadFileData(int fileIndex, void* dest, unsigned int start, unsigned int count, unsigned int* delivered) {
+    unsigned int unused = 0;
+    unsigned int& got = delivered != nullptr ? *delivered : unused;
+    got = 0;
     if (!GAME_CHECK(dest)) return false;
     if (!GAME_CHECK(fileIndex >= 0)) return false;
     if (!GAME_CHECK(fileIndex < (int)fileArray.size())) return false;
@@ -33,16 +36,18 @@ bool Archive::ReadFileData(int fileIndex, void* dest, unsigned int start, unsign
     if (!GAME_CHECK((offset + size) <= entry.expandedSize)) size = entry.expandedSize - offset;
     if (size == 0) return true;
 
-    if (entry.flags & fileFlagCompressed) return ReadBlocks(fileIndex, dest, start, static_cast<unsigned int>(size));
+    if (entry.flags & fileFlagCompressed)
+        return ReadBlocks(fileIndex, dest, start, static_cast<unsigned int>(size), &got);
 
     if (!SetFilePosition(entry.offset + start)) return false;
     std::uint32_t bytesRead = 0;
     // A run cut short (the file changed under us, a failing disk) has not delivered the bytes.
-    return platform::ReadFile(archiveFile.Get(), dest, static_cast<std::uint32_t>(size), &bytesRead) &&
-           bytesRead == size;
+    const bool read = platform::ReadFile(archiveFile.Get(), dest, static_cast<std::uint32_t>(size), &bytesRead);
+    got = bytesRead;
+    return read && bytesRead == size;
 }
 
-bool Archive::ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size) {
+bool Archive::ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size, unsigned int* delivered) {
     const std::unique_ptr<char[]> dataBuffer = mem::TryNewArray<char>(2 * std::uint64_t(blockSize));
     if (!GAME_CHECK(dataBuffer)) return false;
     BlockBuffer buffer{-1, dataBuffer.get(), dataBuffer.get() + blockSize};
@@ -71,6 +76,7 @@ bool Archive::ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigne
         position += chunk;
         remaining -= chunk;
     }
+    *delivered = position - offset;
     return ok;
 }
 

@@ -44,6 +44,19 @@ bool TryResize(Vector& items, std::uint64_t count) {
     }
 }
 
+/// Makes `items` a copy of [first, last), or gives false, leaving them empty or as they were.
+template <typename Vector, typename Iterator>
+bool TryAssign(Vector& items, Iterator first, Iterator last) {
+    try {
+        items.assign(first, last);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+}
+
 /// Appends `item`, or gives false when memory runs out.
 template <typename Vector, typename Item>
 bool TryAppend(Vector& items, Item&& item) {

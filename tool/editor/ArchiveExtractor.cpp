@@ -113,11 +113,14 @@ const char* ArchiveExtractor::ExtractCompressedFile(int fileIndex, const FileEnt
         mem::TryNewArray<char>(fileEntry.expandedSize != 0 ? fileEntry.expandedSize : 1);
     char* outputBuffer = buffer.get();
     if (!GAME_CHECK(outputBuffer)) return reasonNoMemory;
-    // Zero-filled, so that a file that cannot be read whole never writes leftover memory.
-    std::fill(outputBuffer, outputBuffer + fileEntry.expandedSize, '\0');
+
     // Blocks that cannot be read or expanded are reported; like a checksum mismatch, that
     // does not stop the bytes that were recovered from being written.
-    const bool dataRead = archive.ReadFileData(fileIndex, outputBuffer, 0, fileEntry.expandedSize);
+    unsigned int delivered = 0;
+    const bool dataRead = archive.ReadFileData(fileIndex, outputBuffer, 0, fileEntry.expandedSize, &delivered);
+    // Zeros in place of what could not be read, so that a damaged file never writes leftover
+    // memory.
+    std::fill(outputBuffer + delivered, outputBuffer + fileEntry.expandedSize, '\0');
     GAME_ASSERT(dataRead);
     uLong checksum = adler32(0, nullptr, 0);
     checksum = adler32(checksum, reinterpret_cast<const Bytef*>(outputBuffer), fileEntry.expandedSize);

@@ -1,6 +1,5 @@
 #include "tool/editor/BlockCompressor.h"
 
-#include <algorithm>
 #include <map>
 #include <new>
 
@@ -29,8 +28,7 @@ namespace {
 // their checksum. Gives false when memory runs out.
 bool FillBlock(const char* stored, unsigned int storedLength, const char* raw, unsigned int length,
                PackedBlock& block) {
-    if (!mem::TryResize(block.bytes, storedLength)) return false;
-    std::copy(stored, stored + storedLength, block.bytes.begin());
+    if (!mem::TryAssign(block.bytes, stored, stored + storedLength)) return false;
     block.expandedSize = length;
     block.checksum =
         static_cast<std::uint32_t>(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(raw), length));
