@@ -61,6 +61,8 @@ set(hidden_calls
   "archive.ExtractFile(0, \"o\")"
   "archive.ExtractAllFiles(\"o\")"
   "archive.HasWriteFailed()"
+  "archive.GetOpenStatus()"
+  "archive.Records()"
   "archive.ReadHeader()"
   "archive.WriteHeader()")
 foreach(CALL IN LISTS hidden_calls)
