@@ -8,6 +8,7 @@
 
 #include <zlib.h>
 
+#include "Engine/ArchiveFormat.h"
 #include "Engine/MemGrowth.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
@@ -109,24 +110,37 @@ const char* ArchiveExtractor::ExtractStoredFile(const FileEntry& fileEntry, plat
 
 const char* ArchiveExtractor::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry,
                                                     platform::FileHandle outputFile) {
+    // A block at a time, so that memory stays small whatever the size of the file.
+    const unsigned int size = fileEntry.expandedSize;
+    const unsigned int blockSize = archiveBlockSize;
     const std::unique_ptr<char[]> buffer =
-        mem::TryNewArray<char>(fileEntry.expandedSize != 0 ? fileEntry.expandedSize : 1);
+        mem::TryNewArray<char>(size < blockSize ? (size != 0 ? size : 1) : blockSize);
     char* outputBuffer = buffer.get();
     if (!GAME_CHECK(outputBuffer)) return reasonNoMemory;
 
-    // Blocks that cannot be read or expanded are reported; like a checksum mismatch, that
-    // does not stop the bytes that were recovered from being written.
-    unsigned int delivered = 0;
-    const bool dataRead = archive.ReadFileData(fileIndex, outputBuffer, 0, fileEntry.expandedSize, &delivered);
-    // Zeros in place of what could not be read, so that a damaged file never writes leftover
-    // memory.
-    std::fill(outputBuffer + delivered, outputBuffer + fileEntry.expandedSize, '\0');
-    GAME_ASSERT(dataRead);
+    // Blocks that cannot be read or expanded are reported; like a checksum mismatch, that does
+    // not stop the bytes that were recovered from being written. Zeros stand for the first block
+    // that failed and every one after it, so that a damaged file never writes leftover memory;
+    // after a failed write the rest is still read and summed, for the same reports.
+    bool dataRead = true;
+    bool writing = true;
+    unsigned int bytesWritten = 0;
     uLong checksum = adler32(0, nullptr, 0);
-    checksum = adler32(checksum, reinterpret_cast<const Bytef*>(outputBuffer), fileEntry.expandedSize);
+    for (unsigned int at = 0; at < size;) {
+        const unsigned int chunk = size - at < blockSize ? size - at : blockSize;
+        unsigned int delivered = 0;
+        if (dataRead) dataRead = archive.ReadFileData(fileIndex, outputBuffer, at, chunk, &delivered);
+        std::fill(outputBuffer + delivered, outputBuffer + chunk, '\0');
+        checksum = adler32(checksum, reinterpret_cast<const Bytef*>(outputBuffer), chunk);
+        if (writing) {
+            std::uint32_t written = 0;
+            writing = platform::WriteFile(outputFile, outputBuffer, chunk, &written);
+            bytesWritten += written;
+        }
+        at += chunk;
+    }
+    GAME_ASSERT(dataRead);
     GAME_ASSERT(checksum == fileEntry.checksum);
-    std::uint32_t bytesWritten = 0;
-    platform::WriteFile(outputFile, outputBuffer, fileEntry.expandedSize, &bytesWritten);
     GAME_ASSERT(bytesWritten == fileEntry.expandedSize);
     if (bytesWritten != fileEntry.expandedSize) return reasonWriteFailed;
     if (!dataRead) return reasonUnreadable;
