@@ -128,9 +128,15 @@ bool ArchiveJournal::WriteWhenSaved(std::uint64_t offset, std::vector<std::vecto
         return pendingBytes < pendingLimit || WritePending();
     }
     // Nothing to save, but the archive must carry the mark before its first write.
-    if ((!marked && !Sync()) || !platform::SetFilePosition(archive, offset)) return false;
-    for (const std::vector<char>& block : blocks)
-        if (!platform::WriteAll(archive, block.data(), block.size())) return false;
+    if (!marked && !Sync()) return false;
+    return WriteBlocks(offset, blocks);
+}
+
+bool ArchiveJournal::WriteBlocks(std::uint64_t offset, const std::vector<std::vector<char>>& blocks) {
+    for (const std::vector<char>& block : blocks) {
+        if (!platform::WriteAllAt(archive, block.data(), block.size(), offset)) return false;
+        offset += block.size();
+    }
     return true;
 }
 
@@ -143,11 +149,7 @@ bool ArchiveJournal::MeetsPending(std::uint64_t begin, std::uint64_t end) const 
 bool ArchiveJournal::WritePending() {
     if (pending.empty()) return true;
     bool ok = Sync();
-    for (std::size_t i = 0; ok && i < pending.size(); ++i) {
-        ok = platform::SetFilePosition(archive, pending[i].begin);
-        for (const std::vector<char>& block : pendingBlocks[i])
-            ok = ok && platform::WriteAll(archive, block.data(), block.size());
-    }
+    for (std::size_t i = 0; ok && i < pending.size(); ++i) ok = WriteBlocks(pending[i].begin, pendingBlocks[i]);
     pending.clear();
     pendingSpan = {0, 0};
     pendingBlocks.clear();
@@ -168,12 +170,18 @@ bool ArchiveJournal::Stage(std::uint64_t offset, std::uint64_t length, bool* sta
     unsentEnd = std::max(unsentEnd, offset + length);
     unsentBytes += length;
 
+    // Starting the journal and saving bytes read the archive: the caller's position is put back
+    // after them. A write that saves nothing moves nothing.
     std::uint64_t position = 0;
-    if (!platform::GetFilePosition(archive, &position)) return false;
+    bool positionTaken = false;
+    const auto keepPosition = [&] {
+        if (!positionTaken) positionTaken = platform::GetFilePosition(archive, &position);
+        return positionTaken;
+    };
     // Every edit starts its journal before its first write of any kind, so that the archive can
     // carry the mark that ties the two together; a crash then always finds the journal, and an
     // empty file goes back to nothing rather than to a header without its index.
-    bool ok = journal || Start();
+    bool ok = journal || (keepPosition() && Start());
 
     const std::uint64_t end = std::min(offset + length, committedLength);
     std::vector<ByteRange> wanted, unsaved;
@@ -182,6 +190,7 @@ bool ArchiveJournal::Stage(std::uint64_t offset, std::uint64_t length, bool* sta
     for (auto range = first; ok && range != needed.end() && range->begin < end; ++range)
         wanted.push_back({std::max(range->begin, offset), std::min(range->end, end)});
     for (const ByteRange& range : wanted) Subtract(range.begin, range.end, saved, unsaved);
+    if (ok && !unsaved.empty()) ok = keepPosition();
     for (const ByteRange& range : unsaved)
         for (std::uint64_t at = range.begin; ok && at < range.end; at += largestRecord)
             ok = SaveRange(at, std::min(range.end, at + largestRecord));
@@ -190,7 +199,7 @@ bool ArchiveJournal::Stage(std::uint64_t offset, std::uint64_t length, bool* sta
         unsynced = true;
         if (staged != nullptr) *staged = true;
     }
-    return platform::SetFilePosition(archive, position) && ok;
+    return (!positionTaken || platform::SetFilePosition(archive, position)) && ok;
 }
 
 bool ArchiveJournal::Sync() {

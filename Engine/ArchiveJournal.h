@@ -42,7 +42,8 @@ public:
     /// Writes `blocks`, one after the other, at `offset`, once the bytes they overwrite are saved
     /// durably. When bytes had to be saved, the write is held back and made later together with
     /// others, so that they share one flush of the journal: by WritePending, or by a later call
-    /// whose range meets it. Gives false when saving or writing failed.
+    /// whose range meets it. Gives false when saving or writing failed. The file position
+    /// afterwards is unspecified, here and after WritePending.
     bool WriteWhenSaved(std::uint64_t offset, std::vector<std::vector<char>>&& blocks);
 
     /// Makes the journal durable and makes every write held back. Call it before anything reads
@@ -76,6 +77,8 @@ private:
     bool SaveRange(std::uint64_t begin, std::uint64_t end);
     bool WriteMark(bool set);
     bool MeetsPending(std::uint64_t begin, std::uint64_t end) const;
+    // Writes `blocks` one after the other from `offset`; the file position is left unspecified.
+    bool WriteBlocks(std::uint64_t offset, const std::vector<std::vector<char>>& blocks);
 
     std::string archivePath;
     platform::FileHandle archive;

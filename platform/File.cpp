@@ -51,6 +51,24 @@ bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::ui
     return ok;
 }
 
+bool WriteFileAt(FileHandle file, const void* buffer, std::uint32_t count, std::uint64_t offset,
+                 std::uint32_t* bytesWritten) {
+    std::uint32_t done = 0;
+    bool ok;
+    if (InjectFault(FileOperation::write)) {
+        if (detail::ShortWriteArmed()) native::WriteFileAt(file, buffer, count / 2, offset, &done);
+        native::SetInjectedError(true);
+        ok = false;
+    } else if (detail::powerLossActive && detail::PowerLossBeforeWriteAt(file, buffer, count, offset)) {
+        native::SetInjectedError(false);
+        ok = false;
+    } else {
+        ok = native::WriteFileAt(file, buffer, count, offset, &done);
+    }
+    if (bytesWritten != nullptr) *bytesWritten = done;
+    return ok;
+}
+
 bool SetFilePosition(FileHandle file, std::uint64_t position) {
     if (InjectFault(FileOperation::seek)) {
         native::SetInjectedError(false);
@@ -125,6 +143,17 @@ bool WriteAll(FileHandle file, const void* buffer, std::uint64_t count) {
     for (std::uint64_t done = 0; done < count;) {
         std::uint32_t bytesWritten = 0;
         if (!WriteFile(file, static_cast<const char*>(buffer) + done, Piece(count - done), &bytesWritten)) return false;
+        done += bytesWritten;
+    }
+    return true;
+}
+
+bool WriteAllAt(FileHandle file, const void* buffer, std::uint64_t count, std::uint64_t offset) {
+    for (std::uint64_t done = 0; done < count;) {
+        std::uint32_t bytesWritten = 0;
+        if (!WriteFileAt(file, static_cast<const char*>(buffer) + done, Piece(count - done), offset + done,
+                         &bytesWritten))
+            return false;
         done += bytesWritten;
     }
     return true;

@@ -20,6 +20,9 @@ namespace platform {
 /// directory, a FIFO, a device), without waiting for a FIFO's writer.
 FileHandle OpenFileForRead(const char* path);
 
+/// The same, giving the file's length in `*size` as it was when it opened.
+FileHandle OpenFileForRead(const char* path, std::uint64_t* size);
+
 /// Opens a file for reading and writing, creating it (empty) when it is missing. The file is
 /// not truncated. Gives invalidFileHandle on failure.
 FileHandle OpenFileForEdit(const char* path);
@@ -74,6 +77,11 @@ bool ReadFileAt(FileHandle file, void* buffer, std::uint32_t count, std::uint64_
 /// which is below `count` only when the call gives false (a full disk, a size limit, an error).
 bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::uint32_t* bytesWritten);
 
+/// Writes `count` bytes at `offset`, in one call where the system has one, as WriteFile writes
+/// them at the current position. The position afterwards is unspecified.
+bool WriteFileAt(FileHandle file, const void* buffer, std::uint32_t count, std::uint64_t offset,
+                 std::uint32_t* bytesWritten);
+
 /// Moves the position to `position` bytes from the start. A position past the end is allowed.
 bool SetFilePosition(FileHandle file, std::uint64_t position);
 
@@ -119,6 +127,9 @@ bool ReadExactly(FileHandle file, void* buffer, std::uint64_t count);
 /// Writes all `count` bytes at the current position. Gives false when any of them could not be
 /// written.
 bool WriteAll(FileHandle file, const void* buffer, std::uint64_t count);
+
+/// Writes all `count` bytes at `offset`; the position afterwards is unspecified.
+bool WriteAllAt(FileHandle file, const void* buffer, std::uint64_t count, std::uint64_t offset);
 
 /// Reads the whole file at `path` into `*contents`. Gives false, with `*contents` empty, when
 /// the file cannot be opened or its size taken, when it is longer than `sizeLimit` bytes, or

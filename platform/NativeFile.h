@@ -13,6 +13,8 @@ namespace platform::native {
 
 bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t* bytesRead);
 bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::uint32_t* bytesWritten);
+bool WriteFileAt(FileHandle file, const void* buffer, std::uint32_t count, std::uint64_t offset,
+                 std::uint32_t* bytesWritten);
 bool SetFilePosition(FileHandle file, std::uint64_t position);
 bool SetEndOfFile(FileHandle file);
 bool ReserveFileSpace(FileHandle file, std::uint64_t end);

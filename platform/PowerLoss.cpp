@@ -140,10 +140,14 @@ namespace detail {
 bool powerLossActive = false;
 
 bool PowerLossBeforeWrite(FileHandle file, const void* buffer, std::uint32_t count) {
-    if (CountCall()) return true;
     std::uint64_t position = 0;
     GetFilePosition(file, &position);
-    Record(file, {Change::write, position, std::string(static_cast<const char*>(buffer), count)});
+    return PowerLossBeforeWriteAt(file, buffer, count, position);
+}
+
+bool PowerLossBeforeWriteAt(FileHandle file, const void* buffer, std::uint32_t count, std::uint64_t offset) {
+    if (CountCall()) return true;
+    Record(file, {Change::write, offset, std::string(static_cast<const char*>(buffer), count)});
     return false;
 }
 

@@ -33,6 +33,7 @@ extern bool powerLossActive;
 /// Each gives true when the call must fail because the power is (now) off; otherwise it
 /// records the change that the caller is about to make.
 bool PowerLossBeforeWrite(FileHandle file, const void* buffer, std::uint32_t count);
+bool PowerLossBeforeWriteAt(FileHandle file, const void* buffer, std::uint32_t count, std::uint64_t offset);
 bool PowerLossBeforeCut(FileHandle file);
 bool PowerLossBeforeReserve(FileHandle file, std::uint64_t end);
 bool PowerLossBeforeFlush(FileHandle file);

@@ -21,8 +21,9 @@
 namespace tool {
 namespace {
 
-// Files announced to the packing workers ahead of the one being added.
+// Files announced to the packing workers ahead of the one being added, and how many go at once.
 constexpr std::size_t announceAhead = 4096;
+constexpr std::size_t announceBatch = 64;
 
 // A loose file found by the walk, with the name it is stored under.
 struct LooseFile {
@@ -117,19 +118,19 @@ void Importer::FindLooseFiles(const char* directory, const char* pattern, std::v
     if (platform::GetFileAttributes(directory, &folder) &&
         !foldersEntered.insert({folder.volume, folder.fileId}).second)
         return;
+    // One listing serves both: the folders to enter, then the files that match.
     const std::string prefix = std::string(directory) + "/";
     std::vector<platform::FoundFile> found;
-    if (platform::FindFiles((prefix + "*").c_str(), &found)) {
-        for (const platform::FoundFile& entry : found) {
-            if (platform::StopSignal() != 0) return;
-            if (!entry.attributes.isDirectory || entry.name[0] == '.') continue;
-            FindLooseFiles((prefix + entry.name).c_str(), pattern, files);
-        }
+    if (!platform::FindFiles((prefix + "*").c_str(), &found)) return;
+    for (const platform::FoundFile& entry : found) {
+        if (platform::StopSignal() != 0) return;
+        if (!entry.attributes.isDirectory || entry.name[0] == '.') continue;
+        FindLooseFiles((prefix + entry.name).c_str(), pattern, files);
     }
-    found.clear();
-    if (!platform::FindFiles((prefix + (pattern != nullptr ? pattern : "*")).c_str(), &found)) return;
     for (const platform::FoundFile& entry : found)
-        if (!entry.attributes.isDirectory) files.push_back(FoundLooseFile(prefix + entry.name, entry.attributes));
+        if (!entry.attributes.isDirectory &&
+            (pattern == nullptr || platform::MatchWildcard(pattern, entry.name.c_str())))
+            files.push_back(FoundLooseFile(prefix + entry.name, entry.attributes));
 }
 
 // Imports `files` in order. Worker threads read them ahead (and pack them, for compressed
@@ -141,10 +142,17 @@ void Importer::ImportFiles(const std::vector<LooseFile>& files) {
                                                              options.compressionLevel != 0);
         if (compressor->Threads() > 1 || options.packingThreads > 1) editor.UseBlockCompressor(compressor.get());
     }
+    // Announced in batches, well ahead of their turn: one hand-over to the workers a batch.
     std::size_t announced = 0;
+    std::vector<std::string> batch;
     for (std::size_t i = 0; i < files.size() && platform::StopSignal() == 0; ++i) {
         for (; compressor != nullptr && announced < files.size() && announced < i + announceAhead; ++announced)
-            if (WillBeAdded(files[announced])) compressor->Expect(files[announced].name);
+            if (WillBeAdded(files[announced])) batch.push_back(files[announced].name);
+        if (compressor != nullptr &&
+            (batch.size() >= announceBatch || (!batch.empty() && (i == 0 || announced == files.size())))) {
+            compressor->Expect(batch);
+            batch.clear();
+        }
         if (IsImportable(files[i])) ImportFile(files[i]);
         if (!report.Release(false)) ++additionsFailed;
     }
@@ -175,10 +183,8 @@ void Importer::ImportFile(const LooseFile& file) {
     const char* fileName = file.name.c_str();
     const int index = archive.FindStored(file.stored);
     if (options.mode == ImportMode::update) {
-        platform::FileAttributes attributes;
-        if (index >= 0 && platform::GetFileAttributes(fileName, &attributes) &&
-            attributes.lastWriteTime > archive.GetFileEntry(index).fileTime)
-            editor.Remove(index);
+        // The walk's status of the file tells its time, as it tells its kind.
+        if (index >= 0 && file.attributes.lastWriteTime > archive.GetFileEntry(index).fileTime) editor.Remove(index);
     } else if (options.mode == ImportMode::replace && index >= 0) {
         editor.Remove(index);
     }
@@ -186,7 +192,8 @@ void Importer::ImportFile(const LooseFile& file) {
     NormalizePath(shown);
     const auto earlier = addedThisRun.find(file.stored.text);
     const bool sameNameEarlier = earlier != addedThisRun.end() && earlier->second != file.name;
-    const GAME::Addition added = GAME::AddLooseFile(editor, fileName, file.stored, options.compressionLevel);
+    const GAME::Addition added =
+        GAME::AddLooseFile(editor, fileName, file.stored, options.compressionLevel, &file.attributes.lastWriteTime);
     if (added.status != GAME::AddStatus::added) {
         // A name already stored is left alone by rule; anything else is a failure, told here.
         GAME::ReportNotAdded(fileName, added.status);

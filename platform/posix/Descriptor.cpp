@@ -8,7 +8,7 @@
 
 namespace platform::posix {
 
-FileHandle CheckedFileHandle(int fd, bool forRead) {
+FileHandle CheckedFileHandle(int fd, bool forRead, std::uint64_t* size) {
     struct stat st;
     int refusal = 0;
     if (::fstat(fd, &st) != 0)
@@ -17,8 +17,10 @@ FileHandle CheckedFileHandle(int fd, bool forRead) {
         refusal = EISDIR;
     else if (forRead && !S_ISREG(st.st_mode))
         refusal = EINVAL;
-    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    // O_NONBLOCK does nothing to a regular file: only another kind is made to block again.
+    else if (!S_ISREG(st.st_mode) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         refusal = errno;
+    if (refusal == 0 && size != nullptr) *size = static_cast<std::uint64_t>(st.st_size);
     if (refusal != 0) {
         ::close(fd);
         errno = refusal;

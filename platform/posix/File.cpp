@@ -23,7 +23,7 @@ using posix::RetryOnInterrupt;
 // Opening for read refuses everything that is not a regular file. Every open is made without
 // blocking, so that a FIFO without a partner cannot hold the run (one to write then fails at
 // once), and the handle blocks again once the kind is known.
-FileHandle Open(const char* path, int flags) {
+FileHandle Open(const char* path, int flags, std::uint64_t* size = nullptr) {
     if (path == nullptr || *path == '\0') {
         errno = ENOENT;
         return invalidFileHandle;
@@ -33,7 +33,7 @@ FileHandle Open(const char* path, int flags) {
     const int fd = posix::RetryOnInterruptUnlessStopping(
         [&] { return ::open(native.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666); });
     if (fd < 0) return invalidFileHandle;
-    return posix::CheckedFileHandle(fd, forRead);
+    return posix::CheckedFileHandle(fd, forRead, size);
 }
 
 bool WriteFully(int fd, const void* buffer, std::uint32_t count, std::uint32_t* written) {
@@ -60,6 +60,8 @@ bool WriteFully(int fd, const void* buffer, std::uint32_t count, std::uint32_t* 
 }  // namespace
 
 FileHandle OpenFileForRead(const char* path) { return Open(path, O_RDONLY); }
+
+FileHandle OpenFileForRead(const char* path, std::uint64_t* size) { return Open(path, O_RDONLY, size); }
 
 FileHandle OpenFileForEdit(const char* path) { return Open(path, O_RDWR | O_CREAT); }
 
@@ -174,6 +176,26 @@ bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t*
 
 bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::uint32_t* bytesWritten) {
     return WriteFully(Descriptor(file), buffer, count, bytesWritten);
+}
+
+bool WriteFileAt(FileHandle file, const void* buffer, std::uint32_t count, std::uint64_t offset,
+                 std::uint32_t* bytesWritten) {
+    const char* in = static_cast<const char*>(buffer);
+    std::uint32_t done = 0;
+    bool ok = offset <= static_cast<std::uint64_t>(INT64_MAX) - count;
+    if (!ok) errno = EINVAL;
+    while (ok && done < count) {
+        const ssize_t n = RetryOnInterrupt(
+            [&] { return ::pwrite(Descriptor(file), in + done, count - done, static_cast<off_t>(offset + done)); });
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            ok = false;
+            break;
+        }
+        done += static_cast<std::uint32_t>(n);
+    }
+    *bytesWritten = done;
+    return ok;
 }
 
 bool SetFilePosition(FileHandle file, std::uint64_t position) {

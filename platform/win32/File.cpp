@@ -106,6 +106,13 @@ bool TakeGate(HANDLE file) {
 
 FileHandle OpenFileForRead(const char* path) { return Open(path, GENERIC_READ, OPEN_EXISTING); }
 
+FileHandle OpenFileForRead(const char* path, std::uint64_t* size) {
+    const FileHandle file = OpenFileForRead(path);
+    if (file == invalidFileHandle || GetFileSize(file, size)) return file;
+    win32::CloseKeepingError(Native(file));
+    return invalidFileHandle;
+}
+
 FileHandle OpenFileForEdit(const char* path) { return Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS); }
 
 FileHandle CreateNewFile(const char* path) {
@@ -285,6 +292,34 @@ bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t*
         done += n;
     }
     *bytesRead = done;
+    return ok;
+}
+
+bool WriteFileAt(FileHandle file, const void* buffer, std::uint32_t count, std::uint64_t offset,
+                 std::uint32_t* bytesWritten) {
+    const char* in = static_cast<const char*>(buffer);
+    std::uint32_t done = 0;
+    bool ok = true;
+    while (done < count) {
+        // The offset travels with the call; on a handle opened for synchronous use the position
+        // still moves, which the contract leaves unspecified.
+        OVERLAPPED at{};
+        const std::uint64_t where = offset + done;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        DWORD n = 0;
+        if (!::WriteFile(Native(file), in + done, count - done, &n, &at)) {
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            ::SetLastError(ERROR_DISK_FULL);
+            ok = false;
+            break;
+        }
+        done += n;
+    }
+    *bytesWritten = done;
     return ok;
 }
 

@@ -111,31 +111,38 @@ void BlockCompressor::Expect(const std::string& fileName) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         jobs.push_back(std::make_shared<Job>(fileName));
-        if (idleWorkers == 0) return;
+        // Workers held back by the limits have work already; they are woken when room is made.
+        if (idleWorkers == 0 || workersStalled) return;
     }
     workAvailable.notify_one();
 }
 
-bool BlockCompressor::Expected(const std::string& fileName) {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (const std::shared_ptr<Job>& job : jobs)
-        if (job != current && job->name == fileName) return true;
-    return false;
+void BlockCompressor::Expect(const std::vector<std::string>& fileNames) {
+    if (fileNames.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::string& fileName : fileNames) jobs.push_back(std::make_shared<Job>(fileName));
+        if (idleWorkers == 0 || workersStalled) return;
+    }
+    workAvailable.notify_all();
 }
 
-bool BlockCompressor::Begin(const std::string& fileName, std::uint64_t* length) {
+bool BlockCompressor::Begin(const std::string& fileName, std::uint64_t* length, bool announce) {
     std::unique_lock<std::mutex> lock(mutex);
     if (current != nullptr || workers.empty()) return false;
     std::size_t position = 0;
     while (position < jobs.size() && jobs[position]->name != fileName) ++position;
-    if (position == jobs.size()) return false;
+    if (position == jobs.size()) {
+        if (!announce) return false;
+        jobs.push_back(std::make_shared<Job>(fileName));
+    }
     for (; position > 0; --position) {
         Drop(jobs.front());
         PopFront();
     }
     current = jobs.front();
     // The first file announced is the next one any worker opens.
-    if (idleWorkers != 0 || workersStalled) WakeWorkers();
+    if (current->state == Job::State::announced && (idleWorkers != 0 || workersStalled)) WakeWorkers();
     takerWaiting = true;
     blockReady.wait(lock,
                     [this] { return current->state == Job::State::reading || current->state == Job::State::failed; });
@@ -153,6 +160,8 @@ bool BlockCompressor::Next(PackedBlock& block) {
     std::unique_lock<std::mutex> lock(mutex);
     if (current == nullptr || current->taken >= current->numBlocks) return false;
     Job& job = *current;
+    // The taker never waits for a block that the limits keep every worker from.
+    if (workersStalled && job.packed.count(job.taken) == 0) WakeWorkers();
     takerWaiting = true;
     blockReady.wait(lock, [&job] { return job.packed.count(job.taken) != 0 || job.state == Job::State::failed; });
     takerWaiting = false;
@@ -162,24 +171,36 @@ bool BlockCompressor::Next(PackedBlock& block) {
     job.packed.erase(found);
     bytesAhead -= job.BlockBytes(job.taken, blockSize) + blockOverhead;
     ++job.taken;
-    if (workersStalled) WakeWorkers();
+    // The last block ends the file under the same lock: one hand-over fewer a file.
+    if (job.taken == job.numBlocks) EndCurrent();
+    WakeWorkersIfRoom();
     return true;
 }
 
 void BlockCompressor::End() {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (current == nullptr) return;
-        Drop(current);
-        PopFront();
-        current.reset();
-        if (workersStalled) WakeWorkers();
-    }
+    // Only the taker sets `current`, so it may look without the lock.
+    if (current == nullptr) return;
+    std::unique_lock<std::mutex> lock(mutex);
+    EndCurrent();
+    WakeWorkersIfRoom();
+}
+
+void BlockCompressor::EndCurrent() {
+    if (current == nullptr) return;
+    Drop(current);
+    PopFront();
+    current.reset();
 }
 
 void BlockCompressor::WakeWorkers() {
     workersStalled = false;
     workAvailable.notify_all();
+}
+
+void BlockCompressor::WakeWorkersIfRoom() {
+    // Not for every block taken: once half the room is free, so that each wake gives the workers
+    // a run of work rather than one block.
+    if (workersStalled && bytesAhead <= bytesAheadLimit / 2 && openFiles <= openFilesLimit / 2) WakeWorkers();
 }
 
 void BlockCompressor::Drop(const std::shared_ptr<Job>& job) {
@@ -230,6 +251,7 @@ std::shared_ptr<BlockCompressor::Job> BlockCompressor::NextClaim(unsigned int* b
             return nullptr;
         }
         *blockIndex = job->claimed++;
+        ++job->inFlight;  // from the claim on, so that the file stays open for it
         bytesAhead += cost;
         return job;
     }
@@ -238,9 +260,11 @@ std::shared_ptr<BlockCompressor::Job> BlockCompressor::NextClaim(unsigned int* b
 
 void BlockCompressor::Work(char* raw, char* scratch) {
     std::unique_lock<std::mutex> lock(mutex);
+    std::shared_ptr<Job> job;
+    unsigned int blockIndex = 0;
     while (!stopping) {
-        unsigned int blockIndex = 0;
-        const std::shared_ptr<Job> job = NextClaim(&blockIndex);
+        // A file just opened goes on with its first block at once, without a claim of its own.
+        if (job == nullptr) job = NextClaim(&blockIndex);
         if (job == nullptr) {
             ++idleWorkers;
             workAvailable.wait(lock);
@@ -251,24 +275,30 @@ void BlockCompressor::Work(char* raw, char* scratch) {
             // Opening and measuring happen outside the lock; the other workers go on meanwhile.
             job->state = Job::State::opening;
             lock.unlock();
-            const platform::FileHandle file = platform::OpenFileForRead(job->name.c_str());
             std::uint64_t length = 0;
-            const bool opened =
-                file != platform::invalidFileHandle && platform::GetFileSize(file, &length) && length <= 0xFFFFFFFFull;
+            const platform::FileHandle file = platform::OpenFileForRead(job->name.c_str(), &length);
+            const bool opened = file != platform::invalidFileHandle && length <= 0xFFFFFFFFull;
             lock.lock();
             if (file == platform::invalidFileHandle) --openFiles;  // counted when it was claimed
             job->file = file;
             job->length = length;
             job->numBlocks = static_cast<unsigned int>((length + blockSize - 1) / blockSize);
             job->state = opened ? Job::State::reading : Job::State::failed;
+            const bool firstBlock = opened && !job->dropped && job->numBlocks != 0;
+            if (firstBlock) {
+                blockIndex = job->claimed++;
+                ++job->inFlight;
+                bytesAhead += job->BlockBytes(blockIndex, blockSize) + blockOverhead;
+            }
             CloseIfDone(*job);
-            if (takerWaiting) blockReady.notify_all();
+            // Only the file the taker waits for is worth waking it for.
+            if (takerWaiting && job == current) blockReady.notify_all();
             // Its blocks, beyond the one this worker takes next, are work for the others.
             if (idleWorkers != 0 && job->numBlocks > 1) workAvailable.notify_all();
+            if (!firstBlock) job.reset();
             continue;
         }
 
-        ++job->inFlight;
         const platform::FileHandle file = job->file;
         const std::uint64_t expected = job->BlockBytes(blockIndex, blockSize);
         const bool last = blockIndex + 1 == job->numBlocks;
@@ -290,8 +320,10 @@ void BlockCompressor::Work(char* raw, char* scratch) {
             if (!ok) job->state = Job::State::failed;
         }
         CloseIfDone(*job);
-        if (takerWaiting) blockReady.notify_all();
-        if (workersStalled) WakeWorkers();
+        if (takerWaiting && job == current && (job->packed.count(job->taken) != 0 || job->state == Job::State::failed))
+            blockReady.notify_all();
+        WakeWorkersIfRoom();
+        job.reset();
     }
 }
 

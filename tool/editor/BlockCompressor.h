@@ -50,17 +50,19 @@ public:
     /// announced before it. A file that is then not added costs only the work done on it.
     void Expect(const std::string& fileName);
 
-    /// True when `fileName` was announced and not yet begun or passed over.
-    bool Expected(const std::string& fileName);
+    /// Announces several files at once, in order: one hand-over to the workers for all of them.
+    void Expect(const std::vector<std::string>& fileNames);
 
     /// Starts taking the blocks of `fileName`; files announced before it and not begun are
-    /// passed over. Gives false, passing nothing over, when it was not announced, and false when
-    /// it could not be opened as a regular file below 4 GiB: the caller then reads it itself,
-    /// which tells why. Otherwise `*length` is the file's length as it was opened.
-    bool Begin(const std::string& fileName, std::uint64_t* length);
+    /// passed over. Gives false, passing nothing over, when it was not announced (unless
+    /// `announce` asks to announce it now, after the others), and false when it could not be
+    /// opened as a regular file below 4 GiB: the caller then reads it itself, which tells why.
+    /// Otherwise `*length` is the file's length as it was opened.
+    bool Begin(const std::string& fileName, std::uint64_t* length, bool announce = false);
 
     /// The next block of the file begun, waiting for it. Gives false when the file could not be
     /// read as it was opened (it failed, or changed length): the caller then reads it itself.
+    /// Taking the last block ends the file, as End does.
     bool Next(PackedBlock& block);
 
     /// Done with the file begun, whether or not every block was taken.
@@ -74,10 +76,14 @@ private:
     // to open (`*blockIndex` UINT32_MAX). Null when there is nothing to do now.
     std::shared_ptr<Job> NextClaim(unsigned int* blockIndex);
     void Drop(const std::shared_ptr<Job>& job);
+    // End's work, under the lock.
+    void EndCurrent();
     void CloseIfDone(Job& job);
     void PopFront();
     // Wakes the workers waiting for room ahead or for a file to be opened.
     void WakeWorkers();
+    // The same, once enough room has been made for a run of work.
+    void WakeWorkersIfRoom();
 
     const unsigned int blockSize;
     const int scratchSize;

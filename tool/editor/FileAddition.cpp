@@ -32,11 +32,11 @@ struct LooseFile {
 // Opens a loose file and takes its length; refuses files that a 32-bit size cannot describe.
 AddStatus OpenLooseFile(const char* fileName, LooseFile& loose) {
     const platform::FileHandle INVALID_HANDLE_VALUE = platform::invalidFileHandle;
-    const platform::FileHandle inputFile = platform::OpenFileForRead(fileName);
+    std::uint64_t size = 0;
+    const platform::FileHandle inputFile = platform::OpenFileForRead(fileName, &size);
     loose.file.Reset(inputFile);
     if (!GAME_CHECK(inputFile != INVALID_HANDLE_VALUE)) return AddStatus::cannotOpen;
-    std::uint64_t size = 0;
-    if (!platform::GetFileSize(loose.file.Get(), &size) || size > 0xFFFFFFFFull) return AddStatus::tooLarge;
+    if (size > 0xFFFFFFFFull) return AddStatus::tooLarge;
     loose.length = static_cast<unsigned int>(size);
     return AddStatus::added;
 }
@@ -158,8 +158,7 @@ AddStatus FileAddition::StageBlock(StagedFile& staged, PackedBlock& block) {
 
 bool FileAddition::BeginReadAhead(std::uint64_t* length) {
     if (compressor == nullptr) return false;
-    if (!compressor->Expected(fileName)) compressor->Expect(fileName);
-    return compressor->Begin(fileName, length);
+    return compressor->Begin(fileName, length, true);
 }
 
 AddStatus FileAddition::TakeReadAhead(std::uint64_t length, std::vector<std::vector<char>>* blocks, uLong* checksum) {
@@ -328,12 +327,15 @@ Addition FileAddition::Refuse(int fileIndex, AddStatus why) {
 
 }  // namespace
 
-Addition AddLooseFile(ArchiveEditor& editor, const char* fileName, const StoredName& name, int compressionLevel) {
+Addition AddLooseFile(ArchiveEditor& editor, const char* fileName, const StoredName& name, int compressionLevel,
+                      const std::uint64_t* lastWriteTime) {
     FileAddition addition(editor, fileName, name);
     const Addition added = compressionLevel != 0 ? addition.AddCompressed() : addition.AddStored();
     if (added.status != AddStatus::added) return added;
     platform::FileAttributes attributes;
-    if (platform::GetFileAttributes(fileName, &attributes))
+    if (lastWriteTime != nullptr)
+        editor.GetArchive().Records()[added.index].fileTime = *lastWriteTime;
+    else if (platform::GetFileAttributes(fileName, &attributes))
         editor.GetArchive().Records()[added.index].fileTime = attributes.lastWriteTime;
     // A long import commits what it has added whenever the journal has grown large, so that the
     // journal stays bounded; the file just added is part of that commit.
