@@ -95,17 +95,29 @@ BlockCompressor::BlockCompressor(unsigned int threads, unsigned int blockSize, b
 }
 
 BlockCompressor::~BlockCompressor() {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-        for (const std::shared_ptr<Job>& job : jobs) Drop(job);
-        jobs.clear();
-        settledJobs = 0;
-        current.reset();
-    }
-    workAvailable.notify_all();
+    std::unique_lock<std::mutex> lock(mutex);
+    stopping = true;
+    for (const std::shared_ptr<Job>& job : jobs) Drop(job);
+    jobs.clear();
+    settledJobs = 0;
+    current.reset();
+    WakeWorkers();
+    LetGo(lock);
     for (std::thread& worker : workers) worker.join();
 }
+
+void BlockCompressor::LetGo(std::unique_lock<std::mutex>& lock) {
+    std::vector<platform::FileHandle> toClose = std::move(closing);
+    closing.clear();
+    const bool wakeWorkers = std::exchange(wakeWorkersPending, false);
+    const bool wakeTaker = std::exchange(wakeTakerPending, false);
+    lock.unlock();
+    for (const platform::FileHandle file : toClose) platform::CloseFile(file);
+    if (wakeWorkers) workAvailable.notify_all();
+    if (wakeTaker) blockReady.notify_all();
+}
+
+bool BlockCompressor::ActionsPending() const { return !closing.empty() || wakeWorkersPending || wakeTakerPending; }
 
 void BlockCompressor::Expect(const std::string& fileName) {
     {
@@ -143,17 +155,17 @@ bool BlockCompressor::Begin(const std::string& fileName, std::uint64_t* length, 
     current = jobs.front();
     // The first file announced is the next one any worker opens.
     if (current->state == Job::State::announced && (idleWorkers != 0 || workersStalled)) WakeWorkers();
-    takerWaiting = true;
-    blockReady.wait(lock,
-                    [this] { return current->state == Job::State::reading || current->state == Job::State::failed; });
-    takerWaiting = false;
-    if (current->state == Job::State::failed) {
-        lock.unlock();
-        End();
-        return false;
+    WaitForWorkers(lock,
+                   [this] { return current->state == Job::State::reading || current->state == Job::State::failed; });
+    const bool failed = current->state == Job::State::failed;
+    if (failed) {
+        EndCurrent();
+        WakeWorkersIfRoom();
+    } else {
+        *length = current->length;
     }
-    *length = current->length;
-    return true;
+    LetGo(lock);
+    return !failed;
 }
 
 bool BlockCompressor::Next(PackedBlock& block) {
@@ -162,11 +174,12 @@ bool BlockCompressor::Next(PackedBlock& block) {
     Job& job = *current;
     // The taker never waits for a block that the limits keep every worker from.
     if (workersStalled && job.packed.count(job.taken) == 0) WakeWorkers();
-    takerWaiting = true;
-    blockReady.wait(lock, [&job] { return job.packed.count(job.taken) != 0 || job.state == Job::State::failed; });
-    takerWaiting = false;
+    WaitForWorkers(lock, [&job] { return job.packed.count(job.taken) != 0 || job.state == Job::State::failed; });
     const auto found = job.packed.find(job.taken);
-    if (found == job.packed.end()) return false;
+    if (found == job.packed.end()) {
+        LetGo(lock);
+        return false;
+    }
     block = std::move(found->second);
     job.packed.erase(found);
     bytesAhead -= job.BlockBytes(job.taken, blockSize) + blockOverhead;
@@ -174,6 +187,7 @@ bool BlockCompressor::Next(PackedBlock& block) {
     // The last block ends the file under the same lock: one hand-over fewer a file.
     if (job.taken == job.numBlocks) EndCurrent();
     WakeWorkersIfRoom();
+    LetGo(lock);
     return true;
 }
 
@@ -183,6 +197,17 @@ void BlockCompressor::End() {
     std::unique_lock<std::mutex> lock(mutex);
     EndCurrent();
     WakeWorkersIfRoom();
+    LetGo(lock);
+}
+
+template <typename Ready>
+void BlockCompressor::WaitForWorkers(std::unique_lock<std::mutex>& lock, Ready ready) {
+    if (ready()) return;
+    // The workers must hear what the taker asked of them before it sleeps.
+    if (std::exchange(wakeWorkersPending, false)) workAvailable.notify_all();
+    takerWaiting = true;
+    blockReady.wait(lock, ready);
+    takerWaiting = false;
 }
 
 void BlockCompressor::EndCurrent() {
@@ -194,7 +219,7 @@ void BlockCompressor::EndCurrent() {
 
 void BlockCompressor::WakeWorkers() {
     workersStalled = false;
-    workAvailable.notify_all();
+    wakeWorkersPending = true;
 }
 
 void BlockCompressor::WakeWorkersIfRoom() {
@@ -213,7 +238,8 @@ void BlockCompressor::Drop(const std::shared_ptr<Job>& job) {
 void BlockCompressor::CloseIfDone(Job& job) {
     if (job.file == platform::invalidFileHandle || job.inFlight != 0) return;
     if (job.claimed < job.numBlocks && !job.dropped && job.state != Job::State::failed) return;
-    platform::CloseFile(job.file);
+    // Closed once the lock is let go: no system call while others wait for it.
+    closing.push_back(job.file);
     job.file = platform::invalidFileHandle;
     --openFiles;
 }
@@ -266,6 +292,11 @@ void BlockCompressor::Work(char* raw, char* scratch) {
         // A file just opened goes on with its first block at once, without a claim of its own.
         if (job == nullptr) job = NextClaim(&blockIndex);
         if (job == nullptr) {
+            if (ActionsPending()) {
+                LetGo(lock);
+                lock.lock();
+                continue;
+            }
             ++idleWorkers;
             workAvailable.wait(lock);
             --idleWorkers;
@@ -274,7 +305,7 @@ void BlockCompressor::Work(char* raw, char* scratch) {
         if (blockIndex == UINT32_MAX) {
             // Opening and measuring happen outside the lock; the other workers go on meanwhile.
             job->state = Job::State::opening;
-            lock.unlock();
+            LetGo(lock);
             std::uint64_t length = 0;
             const platform::FileHandle file = platform::OpenFileForRead(job->name.c_str(), &length);
             const bool opened = file != platform::invalidFileHandle && length <= 0xFFFFFFFFull;
@@ -292,9 +323,9 @@ void BlockCompressor::Work(char* raw, char* scratch) {
             }
             CloseIfDone(*job);
             // Only the file the taker waits for is worth waking it for.
-            if (takerWaiting && job == current) blockReady.notify_all();
+            if (takerWaiting && job == current) wakeTakerPending = true;
             // Its blocks, beyond the one this worker takes next, are work for the others.
-            if (idleWorkers != 0 && job->numBlocks > 1) workAvailable.notify_all();
+            if (idleWorkers != 0 && job->numBlocks > 1) wakeWorkersPending = true;
             if (!firstBlock) job.reset();
             continue;
         }
@@ -302,7 +333,7 @@ void BlockCompressor::Work(char* raw, char* scratch) {
         const platform::FileHandle file = job->file;
         const std::uint64_t expected = job->BlockBytes(blockIndex, blockSize);
         const bool last = blockIndex + 1 == job->numBlocks;
-        lock.unlock();
+        LetGo(lock);
         // The last block asks for a whole block, so that a file that grew is seen to differ.
         std::uint32_t bytesRead = 0;
         PackedBlock block;
@@ -321,10 +352,11 @@ void BlockCompressor::Work(char* raw, char* scratch) {
         }
         CloseIfDone(*job);
         if (takerWaiting && job == current && (job->packed.count(job->taken) != 0 || job->state == Job::State::failed))
-            blockReady.notify_all();
+            wakeTakerPending = true;
         WakeWorkersIfRoom();
         job.reset();
     }
+    LetGo(lock);
 }
 
 }  // namespace GAME

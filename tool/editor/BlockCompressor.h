@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/FileHandle.h"
+
 namespace GAME {
 
 /// One block of a loose file as the archive stores it.
@@ -78,6 +80,13 @@ private:
     void Drop(const std::shared_ptr<Job>& job);
     // End's work, under the lock.
     void EndCurrent();
+    // Lets the lock go, then makes the system calls its holder found due: files to close,
+    // threads to wake. Nobody waits for the lock behind a system call.
+    void LetGo(std::unique_lock<std::mutex>& lock);
+    bool ActionsPending() const;
+    // Waits, as the taker, until `ready` holds.
+    template <typename Ready>
+    void WaitForWorkers(std::unique_lock<std::mutex>& lock, Ready ready);
     void CloseIfDone(Job& job);
     void PopFront();
     // Wakes the workers waiting for room ahead or for a file to be opened.
@@ -98,7 +107,11 @@ private:
     unsigned int idleWorkers = 0;           // workers waiting for something to do
     bool workersStalled = false;            // work is there, but held back by the limits
     bool takerWaiting = false;              // Begin or Next waits for a worker
-    std::uint64_t bytesAhead = 0;           // raw bytes claimed by workers and not yet taken
+    // What the holder of the lock leaves to do once it lets go (LetGo).
+    std::vector<platform::FileHandle> closing;
+    bool wakeWorkersPending = false;
+    bool wakeTakerPending = false;
+    std::uint64_t bytesAhead = 0;  // raw bytes claimed by workers and not yet taken
     bool stopping = false;
     std::vector<std::thread> workers;
 };
