@@ -42,7 +42,13 @@ bool Archive::OpenRead(const char* fileName) {
     return status == OpenStatus::opened || status == OpenStatus::recovered;
 }
 
-OpenStatus Archive::OpenFile(const char* fileName, Access access) {
+bool Archive::OpenReadOne(const char* fileName, const char* name) {
+    const StoredName wanted = MakeStoredName(name);
+    const OpenStatus status = OpenFile(fileName, Access::read, &wanted);
+    return status == OpenStatus::opened || status == OpenStatus::recovered;
+}
+
+OpenStatus Archive::OpenFile(const char* fileName, Access access, const StoredName* only) {
     openStatus = OpenStatus::opened;
     recovery = RecoveryResult{};
     indexAsLaidOut = false;
@@ -73,7 +79,9 @@ OpenStatus Archive::OpenFile(const char* fileName, Access access) {
 
     std::uint64_t fileSize = 0;
     // Loading an index chains its records; an empty archive has only the buckets to make.
-    if (platform::GetFileSize(archiveFile.Get(), &fileSize) && (fileSize != 0 ? ReadHeader() : BuildHashTable()))
+    // A view of one record is taken only of an index as brannock writes it, never of an empty file.
+    if (platform::GetFileSize(archiveFile.Get(), &fileSize) &&
+        (only != nullptr ? fileSize != 0 && LoadOne(*only) : (fileSize != 0 ? ReadHeader() : BuildHashTable())))
         return openStatus;
     // The file and its lock go at once, so that a failed open holds no edit off. Nothing may be
     // written into a file that did not open as a sound archive; a reader's Close releases the
@@ -216,6 +224,74 @@ bool Archive::ReadIndex(const ArchiveHeader& header) {
     std::uint64_t fileSize = 0;
     indexAsLaidOut = sameLayout && std::memcmp(&laidOut, &header, sizeof header) == 0 &&
                      platform::GetFileSize(archiveFile.Get(), &fileSize) && fileSize == IndexEnd(header);
+    return true;
+}
+
+bool Archive::LoadOne(const StoredName& name) {
+    // Everything here only answers: whatever a full load would refuse or report, it leaves to it.
+    ArchiveHeader header;
+    std::uint64_t fileSize = 0;
+    if (!platform::SetFilePosition(archiveFile.Get(), 0) ||
+        !platform::ReadExactly(archiveFile.Get(), &header, sizeof header) || std::memcmp(header.magic, "ARC", 4) != 0 ||
+        header.version != ARCHIVE_VERSION || !platform::GetFileSize(archiveFile.Get(), &fileSize) ||
+        !CheckIndexFitsFile(header, fileSize, false) || fileSize != IndexEnd(header))
+        return false;
+    // The three tables in one read, and one buffer, which the record found points into.
+    const std::uint64_t blockBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
+    const std::uint64_t indexBytes = IndexEnd(header) - header.indexOffset;
+    std::unique_ptr<char[]> image = mem::TryNewArray<char>(indexBytes != 0 ? indexBytes : 1);
+    if (image == nullptr || !platform::SetFilePosition(archiveFile.Get(), header.indexOffset) ||
+        !platform::ReadExactly(archiveFile.Get(), image.get(), indexBytes))
+        return false;
+    const char* blocks = image.get();
+    const char* names = blocks + blockBytes;
+    const char* entries = names + header.nameTableSize;
+    // The blocks are copied out of the image: it need not keep their alignment.
+    std::unique_ptr<FileBlock[]> blockCopy = mem::TryNewArray<FileBlock>(header.numBlocks);
+    if (header.numBlocks != 0 && blockCopy == nullptr) return false;
+    if (blockBytes != 0) std::memcpy(blockCopy.get(), blocks, blockBytes);
+
+    // Every record is checked as the full load checks it, and must lie where a rewrite would
+    // put it; the last one of the name is the one a lookup in the full index finds.
+    EntryChecker checker(header, false);
+    ArchiveHeader laidOut = NewIndexHeader(header.numFiles, 0);
+    FileEntry found{};
+    bool foundAny = false;
+    unsigned int dataEnd = sizeof(ArchiveHeader);
+    for (std::uint64_t i = 0; i < header.numFiles; ++i) {
+        DiskFileEntry disk;
+        std::memcpy(&disk, entries + i * sizeof(DiskFileEntry), sizeof disk);
+        if (!checker.CheckPlacement(disk) || !checker.CheckContents(disk, names, blockCopy.get())) return false;
+        FileEntry entry{};
+        DecodeEntry(disk, entry);
+        // Named and with blocks as a full load for edit attaches them, which is what a rewrite reads.
+        if (entry.flags & fileFlagInUse) {
+            entry.name = const_cast<char*>(names) + disk.nameOffset;
+            entry.blocks = disk.numBlocks != 0 ? blockCopy.get() + disk.firstBlock : nullptr;
+        }
+        DiskFileEntry placed;
+        PlaceEntry(entry, placed, laidOut);
+        if (std::memcmp(&placed, &disk, sizeof placed) != 0) return false;
+        dataEnd = entry.offset + entry.size;
+        if ((entry.flags & fileFlagInUse) && entry.nameLength == name.text.size() &&
+            std::memcmp(entry.name, name.text.data(), name.text.size()) == 0) {
+            found = entry;
+            foundAny = true;
+            found.blocks = blockCopy != nullptr ? blockCopy.get() + disk.firstBlock : nullptr;
+        }
+    }
+    laidOut.indexOffset = header.numFiles != 0 ? dataEnd : static_cast<unsigned int>(sizeof(ArchiveHeader));
+    if (!checker.CheckTablesUsed() || std::memcmp(&laidOut, &header, sizeof header) != 0) return false;
+
+    // The view: the one record, pointing into the tables the archive keeps.
+    fileArray.clear();
+    if (!mem::TryReserve(fileArray, 1) || !NewHashTable(1)) return false;
+    if (foundAny) {
+        fileArray.push_back(found);
+        ChainRecord(fileArray.back(), name.hash);
+    }
+    nameTable = std::move(image);
+    blockArray = std::move(blockCopy);
     return true;
 }
 

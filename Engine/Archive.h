@@ -118,6 +118,14 @@ public:
     // Not exported: only code built into brannock sees these declarations, so a program
     // outside it can call every member it sees.
 
+    /// Opens the archive for reading as a view of the one record stored under `name`: the index
+    /// is read in one piece and checked whole, as a full load checks it, but only that record is
+    /// built, at index 0 (GetNumFiles gives 1, or 0 when no record has the name). Gives false,
+    /// with nothing reported, when a full open must answer instead: the open failed
+    /// (GetOpenStatus tells why), the file is empty, or its index is damaged or laid out
+    /// otherwise than brannock lays it out. Close it before another open.
+    bool OpenReadOne(const char* fileName, const char* name);
+
     /// The index of the record stored under `fileName` after normalisation, or -1.
     int FindFile(const char* fileName) const;
 
@@ -248,7 +256,7 @@ public:
 
     /// Opens the file as `access` says, deals with a journal beside it and loads the index: in
     /// its editable form for an edit. The archive is left as if never opened when it fails.
-    OpenStatus OpenFile(const char* fileName, Access access);
+    OpenStatus OpenFile(const char* fileName, Access access, const StoredName* only = nullptr);
 
     /// Hands the archive, open for edit, to `session`, which it keeps until Close.
     void AttachEditSession(std::unique_ptr<EditSession> session);
@@ -302,6 +310,7 @@ private:
     platform::FileHandle OpenLocked(const char* fileName, bool forEdit, bool exclusive);
     bool ReadHeader();
     bool ReadIndex(const ArchiveHeader& header);
+    bool LoadOne(const StoredName& name);
     bool LoadIndexTables(const ArchiveHeader& header, DiskFileEntry* piece);
     std::uint64_t PieceAt(const ArchiveHeader& header, std::uint64_t first, DiskFileEntry* piece);
     void AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing);

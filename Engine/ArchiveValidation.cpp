@@ -6,42 +6,45 @@
 
 namespace GAME {
 
-bool CheckIndexFitsFile(const ArchiveHeader& header, std::uint64_t fileSize) {
-    if (!GAME_CHECK(header.indexOffset >= sizeof(ArchiveHeader))) return false;
+// A check reported as every failed check is, or only answered.
+#define VALIDATE(condition) (report ? GAME_CHECK(condition) : static_cast<bool>(condition))
+
+bool CheckIndexFitsFile(const ArchiveHeader& header, std::uint64_t fileSize, bool report) {
+    if (!VALIDATE(header.indexOffset >= sizeof(ArchiveHeader))) return false;
     const std::uint64_t indexEnd = std::uint64_t(header.indexOffset) +
                                    std::uint64_t(header.numBlocks) * sizeof(FileBlock) + header.nameTableSize +
                                    std::uint64_t(header.numFiles) * sizeof(DiskFileEntry);
-    return GAME_CHECK(indexEnd <= fileSize);
+    return VALIDATE(indexEnd <= fileSize);
 }
 
-EntryChecker::EntryChecker(const ArchiveHeader& header)
-    : header(header), dataEnd(sizeof(ArchiveHeader)), namesUsed(0), blocksUsed(0) {}
+EntryChecker::EntryChecker(const ArchiveHeader& header, bool report)
+    : header(header), report(report), dataEnd(sizeof(ArchiveHeader)), namesUsed(0), blocksUsed(0) {}
 
 bool EntryChecker::CheckPlacement(const DiskFileEntry& entry) {
     if (entry.flags & Archive::fileFlagInUse) {
         const std::uint64_t nameEnd = std::uint64_t(entry.nameOffset) + entry.nameLength;
-        if (!GAME_CHECK(nameEnd < header.nameTableSize)) return false;
+        if (!VALIDATE(nameEnd < header.nameTableSize)) return false;
         const std::uint64_t blockEnd = std::uint64_t(entry.firstBlock) + entry.numBlocks;
-        if (!GAME_CHECK(blockEnd <= header.numBlocks)) return false;
+        if (!VALIDATE(blockEnd <= header.numBlocks)) return false;
         if (nameEnd + 1 > namesUsed) namesUsed = nameEnd + 1;
         if (blockEnd > blocksUsed) blocksUsed = blockEnd;
     }
     const std::uint64_t runEnd = std::uint64_t(entry.offset) + entry.size;
-    if (!GAME_CHECK(entry.offset >= dataEnd)) return false;
-    if (!GAME_CHECK(runEnd <= header.indexOffset)) return false;
+    if (!VALIDATE(entry.offset >= dataEnd)) return false;
+    if (!VALIDATE(runEnd <= header.indexOffset)) return false;
     dataEnd = runEnd;
     return true;
 }
 
 bool EntryChecker::CheckTablesUsed() const {
-    return GAME_CHECK(namesUsed == header.nameTableSize) && GAME_CHECK(blocksUsed == header.numBlocks);
+    return VALIDATE(namesUsed == header.nameTableSize) && VALIDATE(blocksUsed == header.numBlocks);
 }
 
 bool EntryChecker::CheckContents(const DiskFileEntry& entry, const char* nameTable, const FileBlock* blockArray) const {
     if (!(entry.flags & Archive::fileFlagInUse)) return true;
     const std::uint64_t nameEnd = std::uint64_t(entry.nameOffset) + entry.nameLength;
-    if (!GAME_CHECK(nameTable[nameEnd] == '\0')) return false;
-    if (!(entry.flags & Archive::fileFlagCompressed) && !GAME_CHECK(entry.size == entry.expandedSize)) return false;
+    if (!VALIDATE(nameTable[nameEnd] == '\0')) return false;
+    if (!(entry.flags & Archive::fileFlagCompressed) && !VALIDATE(entry.size == entry.expandedSize)) return false;
     if (entry.flags & Archive::fileFlagCompressed) {
         std::uint64_t compressedSum = 0, expandedSum = 0;
         bool blocksFit = true;
@@ -51,8 +54,8 @@ bool EntryChecker::CheckContents(const DiskFileEntry& entry, const char* nameTab
             expandedSum += block.expandedSize;
             blocksFit = blocksFit && block.expandedSize <= archiveBlockSize && block.compressedSize <= archiveBlockSize;
         }
-        if (!GAME_CHECK(blocksFit)) return false;
-        if (!GAME_CHECK(compressedSum == entry.size && expandedSum == entry.expandedSize)) return false;
+        if (!VALIDATE(blocksFit)) return false;
+        if (!VALIDATE(compressedSum == entry.size && expandedSum == entry.expandedSize)) return false;
     }
     return true;
 }

@@ -8,15 +8,17 @@
 
 namespace GAME {
 
-/// The three tables lie behind the header and inside a file of `fileSize` bytes.
-bool CheckIndexFitsFile(const ArchiveHeader& header, std::uint64_t fileSize);
+/// The three tables lie behind the header and inside a file of `fileSize` bytes. With `report`
+/// false a failed check is not reported: for a look that a full load repeats when it fails.
+bool CheckIndexFitsFile(const ArchiveHeader& header, std::uint64_t fileSize, bool report = true);
 
 /// Checks the entry-table records one after the other, in table order. The first pass, over
 /// the records alone, needs neither the name table nor the block table, so that a damaged
 /// index is refused before either is read; the second looks through both.
 class EntryChecker {
 public:
-    explicit EntryChecker(const ArchiveHeader& header);
+    /// With `report` false, a failed check gives false without a report.
+    explicit EntryChecker(const ArchiveHeader& header, bool report = true);
 
     /// An in-use record's name lies inside the name table and its block range inside the block
     /// table. Every record's run lies inside the data region and starts at or after the end of
@@ -37,6 +39,7 @@ public:
 
 private:
     const ArchiveHeader& header;
+    const bool report;
     std::uint64_t dataEnd;
     std::uint64_t namesUsed;
     std::uint64_t blocksUsed;

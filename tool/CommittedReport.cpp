@@ -10,6 +10,9 @@ namespace {
 constexpr std::uint32_t shortestInterval = 200;
 // Commits take at most one part in this many of the run.
 constexpr std::uint32_t costShare = 20;
+// Lines held at most, however fast the files come: a commit is due once this many wait. Memory
+// stays bounded, and a reader that stops reading holds the run up within as many files.
+constexpr std::size_t heldLimit = 16384;
 
 }  // namespace
 
@@ -23,7 +26,7 @@ bool CommittedReport::Release(bool now) {
     if (held.empty()) return true;
     // Unsigned arithmetic, so that a clock that wrapped still gives the right span.
     const std::uint32_t start = platform::MillisecondTimer();
-    if (!now && committedOnce && start - lastCommit < commitInterval) return true;
+    if (!now && committedOnce && start - lastCommit < commitInterval && held.size() < heldLimit) return true;
     const bool committed = archive.CommitChanges();
     lastCommit = platform::MillisecondTimer();
     const std::uint32_t cost = lastCommit - start;

@@ -28,7 +28,8 @@ public:
     /// Commits what the edit has done, when lines are held and a commit is due (or at once with
     /// `now`), then releases the lines. The first change is committed at once, so that the first
     /// line comes without delay; later commits come every fifth of a second, or less often when
-    /// commits take long, so that they cost at most a twentieth of the run. Gives false when the
+    /// commits take long, so that they cost at most a twentieth of the run, and always once
+    /// 16384 lines are held. Gives false when the
     /// commit failed: the archive holds its last commit, and each held change is told as lost.
     bool Release(bool now);
 

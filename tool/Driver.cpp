@@ -51,6 +51,8 @@ struct Command {
     const char* word;
     int minimumArguments;
     OpenAs openAs;
+    // The argument that names the one stored file the command needs, when given; 0 for none.
+    int oneName;
     // Gives true when the command did all its work, false when some of it failed (each failure
     // has its line on standard error).
     bool (*run)(Invocation& invocation);
@@ -70,38 +72,38 @@ bool Import(Invocation& in, ImportMode mode) {
 //            is unknown, or it has too few arguments.
 //   128 + n  signal n stopped the work; the archive holds every file reported added.
 const Command commands[] = {
-    {"-add", 4, OpenAs::edit, [](Invocation& in) { return Import(in, ImportMode::add); }},
-    {"-replace", 4, OpenAs::edit, [](Invocation& in) { return Import(in, ImportMode::replace); }},
-    {"-update", 4, OpenAs::edit, [](Invocation& in) { return Import(in, ImportMode::update); }},
-    {"-remove", 3, OpenAs::edit,
+    {"-add", 4, OpenAs::edit, 0, [](Invocation& in) { return Import(in, ImportMode::add); }},
+    {"-replace", 4, OpenAs::edit, 0, [](Invocation& in) { return Import(in, ImportMode::replace); }},
+    {"-update", 4, OpenAs::edit, 0, [](Invocation& in) { return Import(in, ImportMode::update); }},
+    {"-remove", 3, OpenAs::edit, 0,
      [](Invocation& in) {
          const int index = in.archive->FindFile(in.arguments[3]);
          if (index >= 0) in.archive->RemoveFile(index);
          return true;
      }},
-    {"-extract", 3, OpenAs::readBeside,
+    {"-extract", 3, OpenAs::readBeside, 4,
      [](Invocation& in) {
          if (in.argumentCount >= 4) return ExtractFiles(*in.archive, in.arguments[3], in.arguments[4]);
          return ExtractFiles(*in.archive, in.arguments[3], nullptr, ArchiveBaseName(in.arguments[1]));
      }},
-    {"-database", 2, OpenAs::database,
+    {"-database", 2, OpenAs::database, 0,
      [](Invocation& in) {
          return ExportDatabase(*in.database, in.argumentCount >= 3 ? in.arguments[3] : nullptr,
                                in.argumentCount >= 4 ? in.arguments[4] : nullptr);
      }},
-    {"-removeMissing", 3, OpenAs::edit,
+    {"-removeMissing", 3, OpenAs::edit, 0,
      [](Invocation& in) { return RemoveMissingFiles(*in.archive, in.arguments[3]); }},
-    {"-compact", 2, OpenAs::edit,
+    {"-compact", 2, OpenAs::edit, 0,
      [](Invocation& in) {
          in.archive->Compact();
          return true;
      }},
-    {"-list", 2, OpenAs::readBeside,
+    {"-list", 2, OpenAs::readBeside, 0,
      [](Invocation& in) {
          ListFiles(*in.archive);
          return true;
      }},
-    {"-stats", 2, OpenAs::readBeside,
+    {"-stats", 2, OpenAs::readBeside, 0,
      [](Invocation& in) {
          PrintStatistics(*in.archive);
          return true;
@@ -112,6 +114,19 @@ const Command* FindCommand(const char* word) {
     for (const Command& command : commands)
         if (platform::EqualIgnoringAsciiCase(word, command.word)) return &command;
     return nullptr;
+}
+
+// A command that needs one stored name reads only that record, where the archive's index allows it
+// (Archive::OpenReadOne): the lookup then costs one read of the index, not a record for every
+// file. Gives false, the archive closed, when the command must open it whole.
+bool OpenOneName(const Command* command, int argumentCount, char** arguments, GAME::Archive& archive) {
+    if (command == nullptr || command->oneName == 0 || argumentCount < command->oneName) return false;
+    const bool opened = archive.OpenReadOne(arguments[1], arguments[command->oneName]);
+    // A roll-back is told now: the whole open that may follow finds nothing left to tell.
+    if (archive.GetRecovery().outcome == GAME::Recovery::rolledBack)
+        ReportRecovery(arguments[1], archive.GetRecovery());
+    if (!opened) archive.Close(false);
+    return opened;
 }
 
 // Opens the archive at `path` as `how` says, telling on standard error what stood in the way.
@@ -168,7 +183,8 @@ int RunCommandLine(int argc, char** argv) {
 
     // An unknown word opens the archive as the editing commands do, and is then told.
     const Command* command = FindCommand(argv[2]);
-    if (!OpenArchive(command != nullptr ? command->openAs : OpenAs::edit, argv[1], archive, database))
+    if (!OpenOneName(command, argumentCount, argv, archive) &&
+        !OpenArchive(command != nullptr ? command->openAs : OpenAs::edit, argv[1], archive, database))
         return exitFailure;
 
     Invocation invocation{argumentCount, argv, &archive, database.get(), CompressionLevel(argumentCount, argv)};

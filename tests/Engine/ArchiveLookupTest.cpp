@@ -150,4 +150,48 @@ TEST(FindMatchingFiles, PlainCaseInsensitiveSuffixOfStoredNames) {
     EXPECT_NE(reports.find("[Assert] (files.size() == numFiles)"), std::string::npos) << reports;
 }
 
+// A view of one name answers as the full load does wherever it opens, and opens only an index
+// as brannock writes it: anything else goes to the full load, which tells what is wrong.
+TEST(OneNameView, FindsWhatTheFullLoadFindsOrLeavesItToIt) {
+    test::ScratchDir dir;
+    test::ArchiveFixture fixture;
+    fixture.AddStored("a.txt", "first");
+    fixture.AddFree(7);
+    fixture.AddCompressed("dir/b.bin", test::CompressibleBytes(300000));
+    fixture.AddStored("c.txt", "last");
+    const std::string sound = fixture.Bytes();
+    const std::string path = dir.File("a.arc");
+    test::WriteWholeFile(path, sound);
+
+    Archive full;
+    ASSERT_TRUE(full.OpenRead(path.c_str()));
+    for (const char* name : {"a.txt", "DIR\\B.BIN", "c.txt"}) {
+        Archive view;
+        ASSERT_TRUE(view.OpenReadOne(path.c_str(), name)) << name;
+        ASSERT_EQ(view.GetNumFiles(), 1u) << name;
+        const Archive::FileEntry& record = full.GetFileEntry(full.FindFile(name));
+        EXPECT_EQ(view.FindFile(name), 0) << name;
+        EXPECT_EQ(view.GetFileEntry(0).offset, record.offset) << name;
+        EXPECT_EQ(view.GetFileEntry(0).numBlocks, record.numBlocks) << name;
+        std::string bytes(record.expandedSize, '\0');
+        ASSERT_TRUE(view.ReadFileData(0, bytes.data(), 0, record.expandedSize)) << name;
+        std::string expected(record.expandedSize, '\0');
+        ASSERT_TRUE(full.ReadFileData(full.FindFile(name), expected.data(), 0, record.expandedSize));
+        EXPECT_EQ(bytes, expected) << name;
+    }
+    Archive missing;
+    ASSERT_TRUE(missing.OpenReadOne(path.c_str(), "nothing"));
+    EXPECT_EQ(missing.GetNumFiles(), 0u);
+    EXPECT_EQ(missing.FindFile("nothing"), -1);
+
+    // Damage anywhere in the index, bytes behind it, an empty file: no view, and no report.
+    std::string damaged = sound;
+    damaged[damaged.size() - 3] ^= 0x40;
+    for (const std::string& bytes : {damaged, sound + std::string(10, '\0'), std::string()}) {
+        test::WriteWholeFile(path, bytes);
+        Archive view;
+        EXPECT_EQ(test::CaptureStderr([&] { EXPECT_FALSE(view.OpenReadOne(path.c_str(), "a.txt")); }), "");
+    }
+}
+
 }  // namespace

@@ -403,10 +403,10 @@ class ConcurrencyAndSignalsTest(CliTest):
 
     def start_add(self):
         """Starts adding the tree, which reports 20000 lines of 24 bytes. The lines come as the
-        files they name are committed: the first at once, the others in a few bursts while the
-        run goes on. Its standard output is a pipe of 64 KiB read one byte at a time, so the run
-        stalls once a burst fills the pipe, and cannot finish while the test holds back, however
-        slow the test is to send its signal."""
+        files they name are committed: the first at once, the others in bursts of at most 16384
+        lines while the run goes on, however fast it goes. Its standard output is a pipe of 64 KiB
+        read one byte at a time, so the run stalls once a burst fills the pipe, and cannot finish
+        while the test holds back, however slow the test is to send its signal."""
         read_end, write_end = os.pipe()
         fcntl.fcntl(read_end, fcntl.F_SETPIPE_SZ, 65536)
         try:
