@@ -12,6 +12,7 @@
 #include "Engine/ArchiveValidation.h"
 #include "Engine/EditSession.h"
 #include "Engine/MemGrowth.h"
+#include "Engine/TableStream.h"
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
@@ -23,6 +24,8 @@ namespace {
 // Entry-table records read and checked at a time while an index loads: 360 KB, reused for
 // every piece.
 constexpr std::uint64_t entriesPerPiece = 1u << 13;
+// Bytes of each table read at a time by a view of one record.
+constexpr std::size_t indexPiece = 256u << 10;
 
 }  // namespace
 Archive::Archive()
@@ -236,62 +239,77 @@ bool Archive::LoadOne(const StoredName& name) {
         header.version != ARCHIVE_VERSION || !platform::GetFileSize(archiveFile.Get(), &fileSize) ||
         !CheckIndexFitsFile(header, fileSize, false) || fileSize != IndexEnd(header))
         return false;
-    // The three tables in one read, and one buffer, which the record found points into.
+    // Laid out as brannock writes it, an index gives each record's blocks and name right behind
+    // those of the record before: the three tables are read front to back side by side, a piece
+    // at a time, and only the record of `name` is kept.
     const std::uint64_t blockBytes = std::uint64_t(header.numBlocks) * sizeof(FileBlock);
-    const std::uint64_t indexBytes = IndexEnd(header) - header.indexOffset;
-    std::unique_ptr<char[]> image = mem::TryNewArray<char>(indexBytes != 0 ? indexBytes : 1);
-    if (image == nullptr || !platform::SetFilePosition(archiveFile.Get(), header.indexOffset) ||
-        !platform::ReadExactly(archiveFile.Get(), image.get(), indexBytes))
-        return false;
-    const char* blocks = image.get();
-    const char* names = blocks + blockBytes;
-    const char* entries = names + header.nameTableSize;
-    // The blocks are copied out of the image: it need not keep their alignment.
-    std::unique_ptr<FileBlock[]> blockCopy = mem::TryNewArray<FileBlock>(header.numBlocks);
-    if (header.numBlocks != 0 && blockCopy == nullptr) return false;
-    if (blockBytes != 0) std::memcpy(blockCopy.get(), blocks, blockBytes);
-
-    // Every record is checked as the full load checks it, and must lie where a rewrite would
-    // put it; the last one of the name is the one a lookup in the full index finds.
+    TableStream blockStream(archiveFile.Get(), header.indexOffset, blockBytes, indexPiece);
+    TableStream nameStream(archiveFile.Get(), header.indexOffset + blockBytes, header.nameTableSize, indexPiece);
+    TableStream entryStream(archiveFile.Get(), header.indexOffset + blockBytes + header.nameTableSize,
+                            std::uint64_t(header.numFiles) * sizeof(DiskFileEntry), indexPiece);
     EntryChecker checker(header, false);
     ArchiveHeader laidOut = NewIndexHeader(header.numFiles, 0);
     FileEntry found{};
-    bool foundAny = false;
+    std::unique_ptr<char[]> foundName;
+    std::unique_ptr<FileBlock[]> foundBlocks;
     unsigned int dataEnd = sizeof(ArchiveHeader);
     for (std::uint64_t i = 0; i < header.numFiles; ++i) {
+        const char* record = entryStream.Next(sizeof(DiskFileEntry));
+        if (record == nullptr) return false;
         DiskFileEntry disk;
-        std::memcpy(&disk, entries + i * sizeof(DiskFileEntry), sizeof disk);
-        if (!checker.CheckPlacement(disk) || !checker.CheckContents(disk, names, blockCopy.get())) return false;
+        std::memcpy(&disk, record, sizeof disk);
+        if (!checker.CheckPlacement(disk)) return false;
+        // Where a rewrite would put this record; only then are its name and blocks the next ones.
         FileEntry entry{};
         DecodeEntry(disk, entry);
-        // Named and with blocks as a full load for edit attaches them, which is what a rewrite reads.
-        if (entry.flags & fileFlagInUse) {
-            entry.name = const_cast<char*>(names) + disk.nameOffset;
-            entry.blocks = disk.numBlocks != 0 ? blockCopy.get() + disk.firstBlock : nullptr;
+        const bool inUse = (entry.flags & fileFlagInUse) != 0;
+        const char* ownName = nullptr;
+        const FileBlock* ownBlocks = nullptr;
+        // PlaceEntry asks only whether the record has a name and blocks.
+        FileBlock placeholder{};
+        char noName = '\0';
+        if (inUse) {
+            entry.name = &noName;
+            entry.blocks = disk.numBlocks != 0 ? &placeholder : nullptr;
         }
         DiskFileEntry placed;
         PlaceEntry(entry, placed, laidOut);
         if (std::memcmp(&placed, &disk, sizeof placed) != 0) return false;
+        if (inUse) {
+            ownName = nameStream.Next(std::uint64_t(disk.nameLength) + 1);
+            const char* blocks = blockStream.Next(std::uint64_t(disk.numBlocks) * sizeof(FileBlock));
+            if (ownName == nullptr || (disk.numBlocks != 0 && blocks == nullptr)) return false;
+            ownBlocks = reinterpret_cast<const FileBlock*>(blocks);
+            if (!checker.CheckOwnContents(disk, ownName, ownBlocks)) return false;
+        }
         dataEnd = entry.offset + entry.size;
-        if ((entry.flags & fileFlagInUse) && entry.nameLength == name.text.size() &&
-            std::memcmp(entry.name, name.text.data(), name.text.size()) == 0) {
+        // The last record of the name is the one a lookup in the full index finds.
+        if (inUse && disk.nameLength == name.text.size() &&
+            std::memcmp(ownName, name.text.data(), name.text.size()) == 0) {
             found = entry;
-            foundAny = true;
-            found.blocks = blockCopy != nullptr ? blockCopy.get() + disk.firstBlock : nullptr;
+            foundName = mem::TryNewArray<char>(std::uint64_t(disk.nameLength) + 1);
+            foundBlocks = mem::TryNewArray<FileBlock>(disk.numBlocks);
+            if (foundName == nullptr || (disk.numBlocks != 0 && foundBlocks == nullptr)) return false;
+            std::memcpy(foundName.get(), ownName, std::size_t(disk.nameLength) + 1);
+            if (disk.numBlocks != 0)
+                std::memcpy(foundBlocks.get(), ownBlocks, std::size_t(disk.numBlocks) * sizeof(FileBlock));
         }
     }
     laidOut.indexOffset = header.numFiles != 0 ? dataEnd : static_cast<unsigned int>(sizeof(ArchiveHeader));
     if (!checker.CheckTablesUsed() || std::memcmp(&laidOut, &header, sizeof header) != 0) return false;
 
-    // The view: the one record, pointing into the tables the archive keeps.
+    // The view: the one record, which owns its copies of its name and blocks.
     fileArray.clear();
     if (!mem::TryReserve(fileArray, 1) || !NewHashTable(1)) return false;
-    if (foundAny) {
+    if (foundName != nullptr) {
+        found.name = foundName.release();
+        // A stored file's record in a read index points into the block table all the same; here
+        // there is none to point into.
+        found.blocks = foundBlocks.release();
+        found.ownsCopies = true;
         fileArray.push_back(found);
         ChainRecord(fileArray.back(), name.hash);
     }
-    nameTable = std::move(image);
-    blockArray = std::move(blockCopy);
     return true;
 }
 

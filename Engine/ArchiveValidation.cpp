@@ -42,14 +42,22 @@ bool EntryChecker::CheckTablesUsed() const {
 
 bool EntryChecker::CheckContents(const DiskFileEntry& entry, const char* nameTable, const FileBlock* blockArray) const {
     if (!(entry.flags & Archive::fileFlagInUse)) return true;
-    const std::uint64_t nameEnd = std::uint64_t(entry.nameOffset) + entry.nameLength;
+    return CheckOwnContents(entry, nameTable + entry.nameOffset,
+                            blockArray != nullptr ? blockArray + entry.firstBlock : nullptr);
+}
+
+bool EntryChecker::CheckOwnContents(const DiskFileEntry& entry, const char* name, const FileBlock* blocks) const {
+    if (!(entry.flags & Archive::fileFlagInUse)) return true;
+    // Named as in the table the name comes from, for the report.
+    const char* nameTable = name;
+    const std::uint64_t nameEnd = entry.nameLength;
     if (!VALIDATE(nameTable[nameEnd] == '\0')) return false;
     if (!(entry.flags & Archive::fileFlagCompressed) && !VALIDATE(entry.size == entry.expandedSize)) return false;
     if (entry.flags & Archive::fileFlagCompressed) {
         std::uint64_t compressedSum = 0, expandedSum = 0;
         bool blocksFit = true;
         for (unsigned int b = 0; b < entry.numBlocks; ++b) {
-            const FileBlock& block = blockArray[entry.firstBlock + b];
+            const FileBlock& block = blocks[b];
             compressedSum += block.compressedSize;
             expandedSum += block.expandedSize;
             blocksFit = blocksFit && block.expandedSize <= archiveBlockSize && block.compressedSize <= archiveBlockSize;

@@ -37,6 +37,10 @@ public:
     /// than a block.
     bool CheckContents(const DiskFileEntry& entry, const char* nameTable, const FileBlock* blockArray) const;
 
+    /// The same, given the record's own name (its nameLength bytes and the zero after them) and
+    /// its numBlocks block records.
+    bool CheckOwnContents(const DiskFileEntry& entry, const char* name, const FileBlock* blocks) const;
+
 private:
     const ArchiveHeader& header;
     const bool report;
