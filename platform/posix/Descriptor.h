@@ -1,6 +1,8 @@
 // POSIX file descriptors as the file handles of platform/File.h.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 
 #include "platform/FileHandle.h"
@@ -14,5 +16,8 @@ inline int Descriptor(FileHandle file) { return static_cast<int>(file); }
 /// wants a regular file (`forRead`): else `fd` is closed and invalidFileHandle given, with the
 /// reason in errno. `*size`, when given, gets the file's length.
 FileHandle CheckedFileHandle(int fd, bool forRead, std::uint64_t* size = nullptr);
+
+/// The same for a descriptor whose `status` the caller has just taken.
+FileHandle CheckedFileHandle(int fd, bool forRead, const struct stat& status);
 
 }  // namespace platform::posix

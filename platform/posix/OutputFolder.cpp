@@ -255,7 +255,7 @@ FileHandle OutputFolder::CreateBelowRoot(const std::vector<std::string>& compone
         CloseKeepingError(fd);
         return invalidFileHandle;
     }
-    const FileHandle file = posix::CheckedFileHandle(fd, false);
+    const FileHandle file = posix::CheckedFileHandle(fd, false, st);
     if (file != invalidFileHandle) *why = OutputRefusal::none;
     return file;
 }
