@@ -74,6 +74,27 @@ def run_tool_in(cwd, *args, timeout=None, preexec_fn=None, limit_wineserver=Fals
     return done.returncode, console_text(done.stdout), console_text(done.stderr)
 
 
+def link_tree(source, target):
+    """What `cp -as source target` makes: the folders of `source` anew under `target`, its files
+    as links to them and its links as they are. A file that another run under the shared prefix
+    deletes meanwhile (a temporary one) costs a dangling link, never a failed copy."""
+    top = os.path.join(target, os.path.basename(source))
+    for root, folders, files in os.walk(source):
+        destination = os.path.join(top, os.path.relpath(root, source))
+        os.makedirs(destination, exist_ok=True)
+        for name in list(folders) + files:
+            path = os.path.join(root, name)
+            if os.path.islink(path):
+                if name in folders:
+                    folders.remove(name)
+                try:
+                    os.symlink(os.readlink(path), os.path.join(destination, name))
+                except FileNotFoundError:
+                    pass
+            elif name in files:
+                os.symlink(os.path.abspath(path), os.path.join(destination, name))
+
+
 @contextlib.contextmanager
 def wineserver_under(preexec_fn):
     """Under Wine the wineserver, not the program, moves a file's end, so a limit set for the
@@ -87,7 +108,7 @@ def wineserver_under(preexec_fn):
         for name in os.listdir(shared):
             source = os.path.join(shared, name)
             if name == "drive_c":
-                subprocess.run(["cp", "-as", source, prefix], check=True)
+                link_tree(source, prefix)
             elif os.path.islink(source) or os.path.isdir(source):
                 subprocess.run(["cp", "-a", source, prefix], check=True)
             else:
