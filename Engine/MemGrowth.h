@@ -18,56 +18,42 @@ std::unique_ptr<T[]> TryNewArray(std::uint64_t count) {
     return std::unique_ptr<T[]>(new (std::nothrow) T[static_cast<std::size_t>(count)]);
 }
 
-/// Reserves room for `count` items, or gives false, leaving `items` as they were.
-template <typename Vector>
-bool TryReserve(Vector& items, std::uint64_t count) {
+/// Runs `grow`, a change of a standard container, and gives false, the container left as the
+/// standard leaves it after a throw, when memory runs out or the size is beyond its reach.
+template <typename Grow>
+bool GrowsWithoutThrowing(Grow grow) {
     try {
-        items.reserve(static_cast<typename Vector::size_type>(count));
+        grow();
         return true;
     } catch (const std::bad_alloc&) {
         return false;
     } catch (const std::length_error&) {
         return false;
     }
+}
+
+/// Reserves room for `count` items, or gives false, leaving `items` as they were.
+template <typename Vector>
+bool TryReserve(Vector& items, std::uint64_t count) {
+    return GrowsWithoutThrowing([&] { items.reserve(static_cast<typename Vector::size_type>(count)); });
 }
 
 /// Gives `items` `count` items, or gives false, leaving them as they were.
 template <typename Vector>
 bool TryResize(Vector& items, std::uint64_t count) {
-    try {
-        items.resize(static_cast<typename Vector::size_type>(count));
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
+    return GrowsWithoutThrowing([&] { items.resize(static_cast<typename Vector::size_type>(count)); });
 }
 
 /// Makes `items` a copy of [first, last), or gives false, leaving them empty or as they were.
 template <typename Vector, typename Iterator>
 bool TryAssign(Vector& items, Iterator first, Iterator last) {
-    try {
-        items.assign(first, last);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
+    return GrowsWithoutThrowing([&] { items.assign(first, last); });
 }
 
 /// Appends `item`, or gives false when memory runs out.
 template <typename Vector, typename Item>
 bool TryAppend(Vector& items, Item&& item) {
-    try {
-        items.push_back(std::forward<Item>(item));
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
+    return GrowsWithoutThrowing([&] { items.push_back(std::forward<Item>(item)); });
 }
 
 }  // namespace mem

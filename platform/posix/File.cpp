@@ -36,12 +36,18 @@ FileHandle Open(const char* path, int flags, std::uint64_t* size = nullptr) {
     return posix::CheckedFileHandle(fd, forRead, size);
 }
 
-bool WriteFully(int fd, const void* buffer, std::uint32_t count, std::uint32_t* written) {
+// Writes all `count` bytes, at the position or, given `at`, from that offset.
+bool WriteFully(int fd, const void* buffer, std::uint32_t count, std::uint32_t* written,
+                const std::uint64_t* at = nullptr) {
     const char* in = static_cast<const char*>(buffer);
     std::uint32_t done = 0;
-    bool ok = true;
-    while (done < count) {
-        const ssize_t n = RetryOnInterrupt([&] { return ::write(fd, in + done, count - done); });
+    bool ok = at == nullptr || *at <= static_cast<std::uint64_t>(INT64_MAX) - count;
+    if (!ok) errno = EINVAL;
+    while (ok && done < count) {
+        const ssize_t n = RetryOnInterrupt([&] {
+            return at != nullptr ? ::pwrite(fd, in + done, count - done, static_cast<off_t>(*at + done))
+                                 : ::write(fd, in + done, count - done);
+        });
         if (n < 0) {
             ok = false;
             break;
@@ -180,22 +186,7 @@ bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::ui
 
 bool WriteFileAt(FileHandle file, const void* buffer, std::uint32_t count, std::uint64_t offset,
                  std::uint32_t* bytesWritten) {
-    const char* in = static_cast<const char*>(buffer);
-    std::uint32_t done = 0;
-    bool ok = offset <= static_cast<std::uint64_t>(INT64_MAX) - count;
-    if (!ok) errno = EINVAL;
-    while (ok && done < count) {
-        const ssize_t n = RetryOnInterrupt(
-            [&] { return ::pwrite(Descriptor(file), in + done, count - done, static_cast<off_t>(offset + done)); });
-        if (n <= 0) {
-            if (n == 0) errno = ENOSPC;
-            ok = false;
-            break;
-        }
-        done += static_cast<std::uint32_t>(n);
-    }
-    *bytesWritten = done;
-    return ok;
+    return WriteFully(Descriptor(file), buffer, count, bytesWritten, &offset);
 }
 
 bool SetFilePosition(FileHandle file, std::uint64_t position) {

@@ -295,20 +295,24 @@ bool ReadFile(FileHandle file, void* buffer, std::uint32_t count, std::uint32_t*
     return ok;
 }
 
-bool WriteFileAt(FileHandle file, const void* buffer, std::uint32_t count, std::uint64_t offset,
-                 std::uint32_t* bytesWritten) {
+namespace {
+
+// Writes all `count` bytes, at the position or, given `at`, from that offset. The offset travels
+// with the call; on a handle opened for synchronous use the position still moves, which the
+// contract of WriteFileAt leaves unspecified.
+bool WriteFully(FileHandle file, const void* buffer, std::uint32_t count, std::uint32_t* bytesWritten,
+                const std::uint64_t* at = nullptr) {
     const char* in = static_cast<const char*>(buffer);
     std::uint32_t done = 0;
     bool ok = true;
     while (done < count) {
-        // The offset travels with the call; on a handle opened for synchronous use the position
-        // still moves, which the contract leaves unspecified.
-        OVERLAPPED at{};
-        const std::uint64_t where = offset + done;
-        at.Offset = static_cast<DWORD>(where);
-        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        OVERLAPPED where{};
+        if (at != nullptr) {
+            where.Offset = static_cast<DWORD>(*at + done);
+            where.OffsetHigh = static_cast<DWORD>((*at + done) >> 32);
+        }
         DWORD n = 0;
-        if (!::WriteFile(Native(file), in + done, count - done, &n, &at)) {
+        if (!::WriteFile(Native(file), in + done, count - done, &n, at != nullptr ? &where : nullptr)) {
             ok = false;
             break;
         }
@@ -323,25 +327,15 @@ bool WriteFileAt(FileHandle file, const void* buffer, std::uint32_t count, std::
     return ok;
 }
 
+}  // namespace
+
+bool WriteFileAt(FileHandle file, const void* buffer, std::uint32_t count, std::uint64_t offset,
+                 std::uint32_t* bytesWritten) {
+    return WriteFully(file, buffer, count, bytesWritten, &offset);
+}
+
 bool WriteFile(FileHandle file, const void* buffer, std::uint32_t count, std::uint32_t* bytesWritten) {
-    const char* in = static_cast<const char*>(buffer);
-    std::uint32_t done = 0;
-    bool ok = true;
-    while (done < count) {
-        DWORD n = 0;
-        if (!::WriteFile(Native(file), in + done, count - done, &n, nullptr)) {
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            ::SetLastError(ERROR_DISK_FULL);
-            ok = false;
-            break;
-        }
-        done += n;
-    }
-    *bytesWritten = done;
-    return ok;
+    return WriteFully(file, buffer, count, bytesWritten);
 }
 
 bool SetFilePosition(FileHandle file, std::uint64_t position) {
