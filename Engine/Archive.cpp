@@ -370,8 +370,6 @@ void Archive::AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, b
         entry.blocks = disk.numBlocks != 0 ? blockArray.get() + disk.firstBlock : nullptr;
 }
 
-bool Archive::SetFilePosition(unsigned int position) { return platform::SetFilePosition(archiveFile.Get(), position); }
-
 unsigned int Archive::AppendPoint() const {
     return fileArray.empty() ? static_cast<unsigned int>(sizeof(ArchiveHeader))
                              : fileArray.back().offset + fileArray.back().size;

@@ -136,7 +136,7 @@ public:
     /// `dest`. A range past the end of the contents is cut there. Gives false when the record,
     /// the request or the data is not sound; the checksum is not examined. `*delivered`, when
     /// given, gets how many bytes from the first reached `dest`, whole blocks of a compressed file
-    /// up to the first that failed.
+    /// up to the first that failed. Threads may read side by side while nothing changes the archive.
     bool ReadFileData(int fileIndex, void* dest, unsigned int offset, unsigned int size,
                       unsigned int* delivered = nullptr);
 
@@ -242,8 +242,11 @@ public:
     /// there) lies below the output directory, so a link there is refused as one on the way of
     /// a name is. Gives true when every in-use record was extracted whole (a free record has
     /// nothing to extract); each one that was not has a line on standard error. Stops early
-    /// after a stop signal. Works in either mode.
-    bool ExtractAllFiles(const char* outputDirectory, const std::string& folder = std::string());
+    /// after a stop signal. Works in either mode. The files are written on `threads` threads (0:
+    /// one a core) while the lines are printed in order; files, lines and result are the same
+    /// for any count.
+    bool ExtractAllFiles(const char* outputDirectory, const std::string& folder = std::string(),
+                         unsigned int threads = 0);
 
     // ---- The container, for the editor --------------------------------------------------
 
@@ -315,7 +318,6 @@ private:
     std::uint64_t PieceAt(const ArchiveHeader& header, std::uint64_t first, DiskFileEntry* piece);
     void AttachNameAndBlocks(FileEntry& entry, const DiskFileEntry& disk, bool editing);
     bool NewHashTable(std::size_t records);
-    bool SetFilePosition(unsigned int position);
     bool ReadBlocks(int fileIndex, void* dest, unsigned int offset, unsigned int size, unsigned int* delivered);
     bool ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer);
     void ReleaseIndex();

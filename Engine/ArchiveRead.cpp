@@ -39,10 +39,11 @@ bool Archive::ReadFileData(int fileIndex, void* dest, unsigned int start, unsign
     if (entry.flags & fileFlagCompressed)
         return ReadBlocks(fileIndex, dest, start, static_cast<unsigned int>(size), &got);
 
-    if (!SetFilePosition(entry.offset + start)) return false;
     std::uint32_t bytesRead = 0;
     // A run cut short (the file changed under us, a failing disk) has not delivered the bytes.
-    const bool read = platform::ReadFile(archiveFile.Get(), dest, static_cast<std::uint32_t>(size), &bytesRead);
+    // Read at its offset, not from a shared position, so that threads may read side by side.
+    const bool read = platform::ReadFileAt(archiveFile.Get(), dest, static_cast<std::uint32_t>(size),
+                                           std::uint64_t(entry.offset) + start, &bytesRead);
     got = bytesRead;
     return read && bytesRead == size;
 }
@@ -87,9 +88,10 @@ bool Archive::ReadBlock(int fileIndex, int blockIndex, BlockBuffer& buffer) {
     const FileBlock* block = &entry.blocks[blockIndex];
     if (block->compressedSize > blockSize || block->expandedSize > blockSize) return false;
 
-    if (!SetFilePosition(block->offset)) return false;
     std::uint32_t bytesRead = 0;
-    if (!platform::ReadFile(archiveFile.Get(), buffer.compressedData, block->compressedSize, &bytesRead)) return false;
+    if (!platform::ReadFileAt(archiveFile.Get(), buffer.compressedData, block->compressedSize, block->offset,
+                              &bytesRead))
+        return false;
     if (!GAME_CHECK_MSG(block->compressedSize == bytesRead, "Error reading archive file.")) {
         // Go on with what arrived; the missing tail reads as zeros, not as an earlier block.
         std::memset(buffer.compressedData + bytesRead, 0, block->compressedSize - bytesRead);

@@ -8,6 +8,10 @@
 //     GAME_ASSERT_MSG(block->compressedSize == bytesRead, "Error reading archive file.");
 #pragma once
 
+#include <atomic>
+#include <string>
+#include <vector>
+
 #include "platform/Process.h"
 
 namespace diag {
@@ -17,6 +21,43 @@ namespace diag {
 /// afterwards as before. `message` may be null. Gives true when the site is to break into the
 /// debugger.
 bool AssertReport(const char* expression, const char* message, const char* file, int line, bool* ignoreAlways);
+
+/// The same for a check site, whose ignore-always flag worker threads may read while the thread
+/// that shows the dialog sets it. While a HeldAssertReports lives on the calling thread the
+/// report is kept there instead, and the site carries on as after Ignore.
+bool AssertReport(const char* expression, const char* message, const char* file, int line,
+                  std::atomic<bool>* ignoreAlways);
+
+/// A failed check whose report was held (see HeldAssertReports).
+struct HeldAssertReport {
+    const char* expression;
+    std::string message;
+    bool hasMessage;
+    const char* file;
+    int line;
+    std::atomic<bool>* ignoreAlways;
+};
+
+/// Keeps the reports of the checks that fail on this thread while it lives, so that work done on
+/// a worker thread can have its reports shown later, in the order the results are told, by the
+/// thread that tells them. Scopes do not nest.
+class HeldAssertReports {
+public:
+    HeldAssertReports();
+    ~HeldAssertReports();
+    HeldAssertReports(const HeldAssertReports&) = delete;
+    HeldAssertReports& operator=(const HeldAssertReports&) = delete;
+
+    /// Gives the reports held since the last call, oldest first, and forgets them.
+    std::vector<HeldAssertReport> Take();
+
+    /// Shows `reports` as their checks would have, on the calling thread: a site set to be
+    /// ignored always meanwhile is passed over, and Debug breaks here.
+    static void Show(const std::vector<HeldAssertReport>& reports);
+
+private:
+    std::vector<HeldAssertReport> reports;
+};
 
 /// Asks what to do about a failed check: in the "Assert Failed!" dialog on Windows, at the
 /// terminal elsewhere. When nobody can be asked (no desktop, no terminal on standard input and
@@ -43,7 +84,7 @@ void RunAssertExitHandlers();
 // Evaluates `condition` once and gives its truth value; reports when it is false.
 #define GAME_CHECK_MSG(condition, message)                                                                           \
     ([&]() -> bool {                                                                                                 \
-        static bool ignoreAlways = false;                                                                            \
+        static std::atomic<bool> ignoreAlways{false};                                                                \
         const bool holds = static_cast<bool>(condition);                                                             \
         if (!holds && !ignoreAlways && ::diag::AssertReport(#condition, message, __FILE__, __LINE__, &ignoreAlways)) \
             ::platform::DebugBreak();                                                                                \

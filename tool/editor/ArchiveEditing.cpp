@@ -63,8 +63,8 @@ bool Archive::ExtractFile(int fileIndex, const char* outputDirectory) {
     return ArchiveExtractor(*this, outputDirectory).Extract(fileIndex);
 }
 
-bool Archive::ExtractAllFiles(const char* outputDirectory, const std::string& folder) {
-    return ArchiveExtractor(*this, outputDirectory).ExtractAll(folder);
+bool Archive::ExtractAllFiles(const char* outputDirectory, const std::string& folder, unsigned int threads) {
+    return ArchiveExtractor(*this, outputDirectory).ExtractAll(folder, threads);
 }
 
 }  // namespace GAME

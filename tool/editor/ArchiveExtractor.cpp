@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 #include <zlib.h>
 
@@ -16,6 +19,8 @@
 #include "platform/Paths.h"
 #include "platform/Signals.h"
 #include "tool/NormalizePath.h"
+#include "tool/editor/InOrderWorkers.h"
+#include "tool/editor/IndependentOutputs.h"
 
 namespace GAME {
 namespace {
@@ -23,12 +28,23 @@ namespace {
 // The copy buffer of a stored file: large, so that a big file costs few system calls.
 constexpr unsigned int fileBufferSize = 1u << 20;
 
-// Why a file was not extracted whole, as its line on standard error says it. The bytes of a
-// file whose data is damaged are still written, as far as they could be recovered.
+// Why a file was not extracted whole, as its line on standard error says it after its name. The
+// bytes of a file whose data is damaged are still written, as far as they could be recovered.
+const char reasonNameLeaves[] = "not extracted, its name leaves the output folder";
+const char reasonIsTheArchive[] = "not extracted, it would overwrite the archive it comes from";
+const char reasonLinkOnTheWay[] = "not extracted, a folder on its way is a symbolic link";
+const char reasonNotCreated[] = "not extracted, it cannot be created";
 const char reasonNoMemory[] = "not extracted, there is not enough memory";
 const char reasonWriteFailed[] = "not extracted whole, writing it failed";
 const char reasonUnreadable[] = "extracted with errors, its data could not be read whole";
 const char reasonChecksum[] = "extracted with errors, its checksum does not match";
+
+// The stored name up to its last '/', or empty.
+std::string_view ParentFolder(const char* name) {
+    const std::string_view path = name != nullptr ? name : "";
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
 
 std::string Location(const char* outputDirectory) {
     std::string location = outputDirectory != nullptr ? outputDirectory : "";
@@ -41,8 +57,12 @@ std::string Location(const char* outputDirectory) {
 ArchiveExtractor::ArchiveExtractor(Archive& archive, const char* outputDirectory)
     : archive(archive), outputDirectoryName(Location(outputDirectory)), output(outputDirectoryName.c_str()) {
     // A stored name that leads to the archive itself, by any path or link, must not cut it.
-    std::uint64_t volume = 0, fileId = 0;
-    if (platform::GetFileIdentity(archive.GetFileHandle(), &volume, &fileId)) output.KeepUntouched(volume, fileId);
+    archiveIdentified = platform::GetFileIdentity(archive.GetFileHandle(), &archiveVolume, &archiveFileId);
+    KeepArchiveUntouched(output);
+}
+
+void ArchiveExtractor::KeepArchiveUntouched(platform::OutputFolder& folder) const {
+    if (archiveIdentified) folder.KeepUntouched(archiveVolume, archiveFileId);
 }
 
 bool ArchiveExtractor::Extract(int fileIndex, const std::string& folder) {
@@ -50,10 +70,19 @@ bool ArchiveExtractor::Extract(int fileIndex, const std::string& folder) {
     const FileEntry& fileEntry = archive.GetFileEntry(fileIndex);
     if (!(fileEntry.flags & Archive::fileFlagInUse) || fileEntry.name == nullptr) return false;
     if (!archive.WriteHeldBackData()) return false;
+    return Tell(fileIndex, Write(output, fileIndex, folder));
+}
+
+ArchiveExtractor::Outcome ArchiveExtractor::Write(platform::OutputFolder& output, int fileIndex,
+                                                  const std::string& folder) const {
+    Outcome outcome;
+    const FileEntry& fileEntry = archive.GetFileEntry(fileIndex);
+    outcome.inUse = (fileEntry.flags & Archive::fileFlagInUse) && fileEntry.name != nullptr;
+    if (!outcome.inUse) return outcome;
     // Archives from elsewhere can hold any bytes as a name: never write outside the output.
     if (!platform::IsContainedRelativePath(fileEntry.name)) {
-        std::fprintf(stderr, "file: %s not extracted, its name leaves the output folder.\n", fileEntry.name);
-        return false;
+        outcome.failure = reasonNameLeaves;
+        return outcome;
     }
 
     // Created or cut to nothing, so that an older, longer file leaves no tail behind. A link
@@ -62,37 +91,44 @@ bool ArchiveExtractor::Extract(int fileIndex, const std::string& folder) {
     platform::OutputRefusal refusal = platform::OutputRefusal::none;
     const platform::FileHandle outputFile = output.Create(platform::JoinPath(folder, fileEntry.name), &refusal);
     if (refusal == platform::OutputRefusal::keptFile) {
-        std::fprintf(stderr, "file: %s not extracted, it would overwrite the archive it comes from.\n", fileEntry.name);
-        return false;
+        outcome.failure = reasonIsTheArchive;
+        return outcome;
     }
     if (refusal == platform::OutputRefusal::linkOnTheWay) {
-        std::fprintf(stderr, "file: %s not extracted, a folder on its way is a symbolic link.\n", fileEntry.name);
-        return false;
+        outcome.failure = reasonLinkOnTheWay;
+        return outcome;
     }
     if (!GAME_CHECK(outputFile != INVALID_HANDLE_VALUE)) {
-        std::fprintf(stderr, "file: %s not extracted, it cannot be created.\n", fileEntry.name);
-        return false;
+        outcome.failure = reasonNotCreated;
+        return outcome;
     }
     const platform::UniqueFile closesOutput(outputFile);
-    const char* failure = (fileEntry.flags & Archive::fileFlagCompressed)
-                              ? ExtractCompressedFile(fileIndex, fileEntry, outputFile)
-                              : ExtractStoredFile(fileEntry, outputFile);
-    if (failure == nullptr) return true;
-    std::fprintf(stderr, "file: %s %s.\n", fileEntry.name, failure);
+    outcome.failure = (fileEntry.flags & Archive::fileFlagCompressed)
+                          ? ExtractCompressedFile(fileIndex, fileEntry, outputFile)
+                          : ExtractStoredFile(fileEntry, outputFile);
+    return outcome;
+}
+
+bool ArchiveExtractor::Tell(int fileIndex, const Outcome& outcome) const {
+    diag::HeldAssertReports::Show(outcome.reports);
+    if (outcome.failure == nullptr) return outcome.inUse;
+    std::fprintf(stderr, "file: %s %s.\n", archive.GetFileEntry(fileIndex).name, outcome.failure);
     return false;
 }
 
-const char* ArchiveExtractor::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) {
+const char* ArchiveExtractor::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) const {
     const unsigned int bufferSize = fileEntry.size < fileBufferSize ? fileEntry.size + 1 : fileBufferSize;
     const std::unique_ptr<char[]> buffer = mem::TryNewArray<char>(bufferSize);
     char* fileBuffer = buffer.get();
     if (!GAME_CHECK(fileBuffer)) return reasonNoMemory;
     const platform::FileHandle archiveFileHandle = archive.GetFileHandle();
-    const char* failure = platform::SetFilePosition(archiveFileHandle, fileEntry.offset) ? nullptr : reasonUnreadable;
-    for (unsigned int remaining = failure == nullptr ? fileEntry.size : 0; remaining > 0;) {
+    const char* failure = nullptr;
+    std::uint64_t offset = fileEntry.offset;  // read at the offset: other threads read the archive too
+    for (unsigned int remaining = fileEntry.size; remaining > 0;) {
         const std::uint32_t chunk = remaining < bufferSize ? remaining : bufferSize;
         std::uint32_t bytesRead = 0, bytesWritten = 0;
-        platform::ReadFile(archiveFileHandle, fileBuffer, chunk, &bytesRead);
+        platform::ReadFileAt(archiveFileHandle, fileBuffer, chunk, offset, &bytesRead);
+        offset += bytesRead;
         const bool written = platform::WriteFile(outputFile, fileBuffer, bytesRead, &bytesWritten);
         GAME_ASSERT(bytesRead == bytesWritten);
         if (!written) {
@@ -109,7 +145,7 @@ const char* ArchiveExtractor::ExtractStoredFile(const FileEntry& fileEntry, plat
 }
 
 const char* ArchiveExtractor::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry,
-                                                    platform::FileHandle outputFile) {
+                                                    platform::FileHandle outputFile) const {
     // A block at a time, so that memory stays small whatever the size of the file.
     const unsigned int size = fileEntry.expandedSize;
     const unsigned int blockSize = archiveBlockSize;
@@ -147,11 +183,17 @@ const char* ArchiveExtractor::ExtractCompressedFile(int fileIndex, const FileEnt
     return checksum == fileEntry.checksum ? nullptr : reasonChecksum;
 }
 
-bool ArchiveExtractor::ExtractAll(const std::string& folder) {
-    bool ok = true;
+bool ArchiveExtractor::ExtractAll(const std::string& folder, unsigned int threads) {
     std::string folderName = folder;
     // With no output directory the folder starts the path, which is normalised as a whole.
     if (outputDirectoryName.empty()) Archive::NormalizeFileName(folder.c_str(), folderName);
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    // Nothing may be held back for the journal once workers read the archive side by side.
+    if (threads > 1 && archive.GetNumFiles() > 1 && archive.WriteHeldBackData() &&
+        OutputsAreIndependent(archive, folderName))
+        return ExtractAllOnWorkers(folderName, threads);
+
+    bool ok = true;
     const int count = static_cast<int>(archive.GetNumFiles());
     for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const FileEntry& entry = archive.GetFileEntry(i);
@@ -160,6 +202,40 @@ bool ArchiveExtractor::ExtractAll(const std::string& folder) {
         // A free record has nothing to extract; any other that is not extracted whole fails the run.
         if (!Extract(i, folderName) && (entry.flags & Archive::fileFlagInUse)) ok = false;
     }
+    return ok;
+}
+
+bool ArchiveExtractor::ExtractAllOnWorkers(const std::string& folder, unsigned int threads) {
+    // Each worker has an output folder of its own, which keeps the folders of its last file open.
+    std::vector<std::unique_ptr<platform::OutputFolder>> outputs;
+    for (unsigned int worker = 0; worker < threads; ++worker) {
+        outputs.push_back(std::make_unique<platform::OutputFolder>(outputDirectoryName.c_str()));
+        KeepArchiveUntouched(*outputs.back());
+    }
+    const int count = static_cast<int>(archive.GetNumFiles());
+    const auto write = [&](std::size_t item, unsigned worker) {
+        // Reports of failed checks wait for the record's turn, to come before its line.
+        diag::HeldAssertReports held;
+        Outcome outcome = Write(*outputs[worker], static_cast<int>(item), folder);
+        outcome.reports = held.Take();
+        return outcome;
+    };
+    // Files made in one folder wait for each other in the system: a worker takes a folder's run.
+    const auto folderRunEnd = [this](std::size_t first, std::size_t limit) {
+        const std::string_view folder = ParentFolder(archive.GetFileEntry(static_cast<int>(first)).name);
+        std::size_t end = first + 1;
+        while (end < limit && ParentFolder(archive.GetFileEntry(static_cast<int>(end)).name) == folder) ++end;
+        return end;
+    };
+    InOrderWorkers<Outcome> workers(threads, static_cast<std::size_t>(count), write, folderRunEnd);
+    bool ok = true;
+    for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
+        const FileEntry& entry = archive.GetFileEntry(i);
+        std::printf("(%i / %i) %s\n", i + 1, count, entry.name != nullptr ? entry.name : "<free entry>");
+        const Outcome outcome = workers.Take(static_cast<std::size_t>(i));
+        if (!Tell(i, outcome) && outcome.inUse) ok = false;
+    }
+    workers.Stop();
     return ok;
 }
 

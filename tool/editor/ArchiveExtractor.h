@@ -1,9 +1,12 @@
 // Writing files of an open archive, in either mode, below an output folder.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Engine/Archive.h"
+#include "diagnostics/Assert.h"
 #include "platform/OutputFolder.h"
 
 namespace GAME {
@@ -19,17 +22,38 @@ public:
     /// Archive::ExtractFile tells.
     bool Extract(int fileIndex, const std::string& folder = std::string());
 
-    /// Extracts every record in order, as Archive::ExtractAllFiles tells.
-    bool ExtractAll(const std::string& folder);
+    /// Extracts every record in order, as Archive::ExtractAllFiles tells, on `threads` threads
+    /// (0: one a core). Workers write the files ahead while this thread prints the lines in the
+    /// records' order; the files, the lines and the result are those of one thread. Where the
+    /// order of the writes could matter (two records on one file, a file where another's folder
+    /// goes), one thread writes them all.
+    bool ExtractAll(const std::string& folder, unsigned int threads = 0);
 
 private:
     using FileEntry = Archive::FileEntry;
 
-    const char* ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile);
-    const char* ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile);
+    // What became of one record: nothing for a free one, or the failure its line tells (null
+    // for none), with the reports of the checks that failed meanwhile when they were held.
+    struct Outcome {
+        bool inUse = false;
+        const char* failure = nullptr;
+        std::vector<diag::HeldAssertReport> reports;
+    };
+
+    // Writes the file through `output`, printing nothing but the reports of failed checks.
+    Outcome Write(platform::OutputFolder& output, int fileIndex, const std::string& folder) const;
+    // Shows the held reports and the failure's line; true when the file was extracted whole.
+    bool Tell(int fileIndex, const Outcome& outcome) const;
+    bool ExtractAllOnWorkers(const std::string& folder, unsigned int threads);
+    void KeepArchiveUntouched(platform::OutputFolder& folder) const;
+    const char* ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) const;
+    const char* ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile) const;
 
     Archive& archive;
     const std::string outputDirectoryName;
+    bool archiveIdentified = false;
+    std::uint64_t archiveVolume = 0;
+    std::uint64_t archiveFileId = 0;
     platform::OutputFolder output;
 };
 
