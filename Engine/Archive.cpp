@@ -51,6 +51,8 @@ bool Archive::OpenReadOne(const char* fileName, const char* name) {
     return status == OpenStatus::opened || status == OpenStatus::recovered;
 }
 
+bool Archive::OpenInspect(const char* fileName) { return OpenFile(fileName, Access::inspect) == OpenStatus::opened; }
+
 OpenStatus Archive::OpenFile(const char* fileName, Access access, const StoredName* only) {
     openStatus = OpenStatus::opened;
     recovery = RecoveryResult{};
@@ -58,13 +60,13 @@ OpenStatus Archive::OpenFile(const char* fileName, Access access, const StoredNa
     if (!GAME_CHECK(fileName)) return openStatus = OpenStatus::cannotOpen;
     if (*fileName == '\0') return openStatus = OpenStatus::notFound;
 
-    const bool forEdit = access != Access::read;
+    const bool forEdit = access == Access::editShared || access == Access::editAlone;
     platform::FileAttributes attributes;
     // An edit keeps the time the file had before it; a reader takes the time of what it reads.
     const bool existed = forEdit && platform::GetFileAttributes(fileName, &attributes);
     // Readers share the lock, so that none of them ever sees an edit half made; an edit holds it
     // alone, or takes it alone before it writes.
-    archiveFile.Reset(OpenLocked(fileName, forEdit, access == Access::editAlone));
+    archiveFile.Reset(OpenLocked(fileName, access));
     if (!archiveFile) {
         // A new archive refused for the journal in its place leaves nothing behind.
         if (forEdit && !existed && openStatus == OpenStatus::journal &&
@@ -84,7 +86,8 @@ OpenStatus Archive::OpenFile(const char* fileName, Access access, const StoredNa
     // Loading an index chains its records; an empty archive has only the buckets to make.
     // A view of one record is taken only of an index as brannock writes it, never of an empty file.
     if (platform::GetFileSize(archiveFile.Get(), &fileSize) &&
-        (only != nullptr ? fileSize != 0 && LoadOne(*only) : (fileSize != 0 ? ReadHeader() : BuildHashTable())))
+        (only != nullptr ? fileSize != 0 && LoadOne(*only)
+                         : (fileSize != 0 ? ReadHeader(access != Access::inspect) : BuildHashTable())))
         return openStatus;
     // The file and its lock go at once, so that a failed open holds no edit off. Nothing may be
     // written into a file that did not open as a sound archive; a reader's Close releases the
@@ -94,7 +97,9 @@ OpenStatus Archive::OpenFile(const char* fileName, Access access, const StoredNa
     return openStatus = OpenStatus::damaged;
 }
 
-platform::FileHandle Archive::OpenLocked(const char* fileName, bool forEdit, bool exclusive) {
+platform::FileHandle Archive::OpenLocked(const char* fileName, Access access) {
+    const bool forEdit = access == Access::editShared || access == Access::editAlone;
+    const bool exclusive = access == Access::editAlone;
     const platform::LockMode mode = exclusive ? platform::LockMode::exclusive : platform::LockMode::shared;
     auto fail = [this](OpenStatus why) {
         openStatus = why;
@@ -120,6 +125,10 @@ platform::FileHandle Archive::OpenLocked(const char* fileName, bool forEdit, boo
         int error = 0;
         const JournalFinding finding = InspectJournal(fileName, file.Get(), &error);
         if (finding == JournalFinding::none) return file.Release();
+        if (access == Access::inspect) {
+            if (finding != JournalFinding::harmless) recovery = RecoveryResult{Recovery::leftAlone, finding, error};
+            return file.Release();
+        }
         // With the lock alone, the journal is dealt with here and now.
         if (exclusive || (forEdit && platform::LockFile(file.Get(), platform::LockMode::exclusive))) {
             if (!recover(file.Get())) return fail(OpenStatus::journal);
@@ -164,7 +173,7 @@ bool Archive::OpensAsArchive(platform::FileHandle file) {
     return opens && platform::SetFilePosition(file, 0);
 }
 
-bool Archive::ReadHeader() {
+bool Archive::ReadHeader(bool loadIndex) {
     if (!GAME_CHECK(archiveFile)) return false;
 
     ArchiveHeader archiveHeader;
@@ -176,7 +185,7 @@ bool Archive::ReadHeader() {
         return false;
     }
     if (!GAME_CHECK(archiveHeader.version == ARCHIVE_VERSION)) return false;
-    return ReadIndex(archiveHeader);
+    return !loadIndex || ReadIndex(archiveHeader);
 }
 
 bool Archive::ReadIndex(const ArchiveHeader& header) {

@@ -126,6 +126,11 @@ public:
     /// otherwise than brannock lays it out. Close it before another open.
     bool OpenReadOne(const char* fileName, const char* name);
 
+    /// Opens the archive for reading, as it is, without loading its index: for a check that reads
+    /// the index itself (ArchiveVerifier). The header must be an archive's. A journal beside it
+    /// is left alone; GetRecovery tells what it is (Recovery::leftAlone) unless it is harmless.
+    bool OpenInspect(const char* fileName);
+
     /// The index of the record stored under `fileName` after normalisation, or -1.
     int FindFile(const char* fileName) const;
 
@@ -255,6 +260,7 @@ public:
         read,        // for reading, the lock shared with other readers
         editShared,  // for reading and writing (made when missing), the lock shared
         editAlone,   // for reading and writing (made when missing), the lock held alone
+        inspect,     // for reading, the lock shared, a journal left alone and the index not loaded
     };
 
     /// Opens the file as `access` says, deals with a journal beside it and loads the index: in
@@ -310,8 +316,8 @@ private:
     struct BlockBuffer;
 
     // Reading internals (Engine/Archive.cpp, ArchiveLookup.cpp, ArchiveRead.cpp).
-    platform::FileHandle OpenLocked(const char* fileName, bool forEdit, bool exclusive);
-    bool ReadHeader();
+    platform::FileHandle OpenLocked(const char* fileName, Access access);
+    bool ReadHeader(bool loadIndex = true);
     bool ReadIndex(const ArchiveHeader& header);
     bool LoadOne(const StoredName& name);
     bool LoadIndexTables(const ArchiveHeader& header, DiskFileEntry* piece);

@@ -36,6 +36,8 @@ enum class Recovery {
     failed,       // putting the bytes back or deleting the journal failed; the error value tells
                   // why. Doing it again finishes the work
     doesNotOpen,  // rolled back, but the result does not open as an archive; the journal is kept
+    leftAlone,    // an open that changes nothing found a journal that is not harmless (the finding
+                  // tells which) and left it and the archive as they are
 };
 
 struct RecoveryResult {
@@ -44,7 +46,9 @@ struct RecoveryResult {
     int error = 0;
 
     /// True when the archive may be used after it.
-    bool Usable() const { return outcome == Recovery::nothing || outcome == Recovery::rolledBack; }
+    bool Usable() const {
+        return outcome == Recovery::nothing || outcome == Recovery::rolledBack || outcome == Recovery::leftAlone;
+    }
 };
 
 }  // namespace GAME

@@ -33,6 +33,9 @@ void DebugOutput(const char* text);
 /// asked and answered.
 bool IsInteractive();
 
+/// True when standard error is a terminal (on Windows, a console): a line there may rewrite itself.
+bool StandardErrorIsTerminal();
+
 /// True when a debugger is attached to the process.
 bool IsDebuggerAttached();
 

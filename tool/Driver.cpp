@@ -22,6 +22,7 @@
 #include "tool/RemoveMissing.h"
 #include "tool/TotalStatistics.h"
 #include "tool/Usage.h"
+#include "tool/VerifyCommand.h"
 
 namespace tool {
 namespace {
@@ -45,6 +46,7 @@ enum class OpenAs {
     readBeside,  // for edit beside other readers, writing the index back only when alone; read
                  // as it is where the user may not write it
     database,    // not as an archive: as the record database it is
+    inspect,     // for reading as it is, a journal left alone, the index left to the command
 };
 
 struct Command {
@@ -108,6 +110,7 @@ const Command commands[] = {
          PrintStatistics(*in.archive);
          return true;
      }},
+    {"-verify", 2, OpenAs::inspect, 0, [](Invocation& in) { return VerifyArchive(*in.archive, in.arguments[1]); }},
 };
 
 const Command* FindCommand(const char* word) {
@@ -136,6 +139,10 @@ bool OpenArchive(OpenAs how, const char* path, GAME::Archive& archive, std::uniq
         if (LoadDatabase(path, *database)) return true;
         std::fprintf(stderr, "Failed to open archive file %s.\n", path);
         return false;
+    }
+    if (how == OpenAs::inspect) {
+        archive.OpenInspect(path);
+        return ReportOpen(path, archive);
     }
     const bool readsOnly = how == OpenAs::readBeside;
     // Listing and extracting need no write access: an archive the user may only read, or one on

@@ -26,9 +26,16 @@ void ReportRecovery(const std::string& archivePath, const GAME::RecoveryResult& 
                          "%s: an interrupted edit was rolled back, but the archive still does not open; %s is kept.\n",
                          archive, journal);
             return;
-        case Recovery::refused: break;
+        case Recovery::refused:
+        case Recovery::leftAlone: break;
     }
     switch (result.finding) {
+        case JournalFinding::interrupted:  // left alone: nothing was to be written
+            std::fprintf(stderr,
+                         "%s: %s holds an interrupted edit, left as it is; the archive is read as it is on disk "
+                         "(the next command that edits it rolls the edit back).\n",
+                         archive, journal);
+            break;
         case JournalFinding::foreign:
             std::fprintf(stderr,
                          "%s: %s is not the journal of this archive; both are left as they are (delete the journal "

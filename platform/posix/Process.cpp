@@ -34,6 +34,8 @@ void DebugOutput(const char* text) {
     std::fflush(stderr);
 }
 
+bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 bool IsInteractive() { return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1; }
 
 bool IsDebuggerAttached() {

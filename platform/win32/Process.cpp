@@ -57,6 +57,8 @@ void DebugOutput(const char* text) {
 }
 
 // A console, not only a character device: NUL is one too, and answers nothing.
+bool StandardErrorIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
+
 bool IsInteractive() { return IsConsole(STD_INPUT_HANDLE) && IsConsole(STD_ERROR_HANDLE); }
 
 bool IsDebuggerAttached() { return ::IsDebuggerPresent() != 0; }

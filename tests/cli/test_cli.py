@@ -11,6 +11,7 @@ import random
 import resource
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -176,6 +177,82 @@ class ExtractTest(CliTest):
         damaged = bytearray(self.files["textures/ui/button.tex"])
         damaged[10] = 0xAA
         self.assertEqual(self.read("out/textures/ui/button.tex"), bytes(damaged))
+
+
+class VerifyTest(CliTest):
+    """-verify reads everything and changes nothing: each kind of damage is named by its file."""
+
+    def setUp(self):
+        super().setUp()
+        rng = random.Random(9)
+        self.write("src/a/stored.bin", bytes(rng.getrandbits(8) for _ in range(3000)))
+        self.write("src/a/text.txt", b"line of text\n" * 50000)
+        self.write("src/b/raw.bin", bytes(rng.getrandbits(8) for _ in range(300000)))
+        self.write("src/b/empty.txt", b"")
+        self.ok("a.arc", "-add", "a/stored.bin", "src", "0")
+        self.ok("a.arc", "-add", "a/text.txt", "src", "5")
+        self.ok("a.arc", "-add", "b", "src", "5")
+        self.header, self.entries = read_archive(self.path("a.arc"))
+        self.entry = {e["name"]: e for e in self.entries}
+
+    def patch(self, offset, data):
+        with open(self.path("a.arc"), "r+b") as f:
+            f.seek(offset)
+            f.write(data)
+
+    def verify(self):
+        before = self.read("a.arc")
+        code, out, err = self.run_tool("a.arc", "-verify")
+        self.assertEqual(self.read("a.arc"), before)
+        return code, out, err
+
+    def test_a_sound_archive_passes_and_stays_as_it_is(self):
+        size = sum(len(self.read("src/" + n)) for n in self.entry)
+        self.assertEqual(self.verify(), (0, "4 files checked, %d bytes, 0 damaged.\n" % size, ""))
+        if not WINDOWS:  # read-only, beside another reader
+            os.chmod(self.path("a.arc"), 0o444)
+            with open(self.path("a.arc"), "rb") as reader:
+                fcntl.flock(reader, fcntl.LOCK_SH)
+                self.assertEqual(self.verify()[0], 0)
+
+    def test_each_kind_of_damage_is_named(self):
+        stored, text, raw = self.entry["a/stored.bin"], self.entry["a/text.txt"], self.entry["b/raw.bin"]
+        entries_at = self.header["indexOffset"] + 12 * self.header["numBlocks"] + self.header["nameTableSize"]
+        raw_index = self.entries.index(raw)
+        cases = [
+            ("a flipped byte in a stored file", stored["offset"] + 7, b"\xff",
+             "file: a/stored.bin damaged, its checksum does not match.\n"),
+            ("a flipped byte in a compressed block", text["offset"] + 5, b"\xff",
+             "file: a/text.txt damaged, "),
+            ("a checksum in the index", entries_at + 44 * raw_index + 16, b"\0\0\0\0",
+             "file: b/raw.bin damaged, its checksum does not match.\n"),
+            ("records that overlap", entries_at + 44 * raw_index + 4, struct.pack("<I", text["offset"] + 1),
+             "file: b/raw.bin damaged, its data overlaps the data before it.\n"),
+            ("a block size in the index", self.header["indexOffset"] + 12 * 0 + 8, struct.pack("<I", 1000),
+             "file: a/text.txt damaged, its blocks do not add up to its sizes.\n"),
+        ]
+        pristine = self.read("a.arc")
+        for what, offset, data, expected in cases:
+            with self.subTest(what):
+                self.patch(offset, data)
+                code, out, err = self.verify()
+                self.assertEqual(code, 1, err)
+                self.assertTrue(err.startswith(expected), err)
+                self.assertEqual(err.count("\n"), 1, err)
+                self.assertTrue(out.endswith(", 1 damaged (see above).\n"), out)
+                self.patch(0, pristine)
+        # Cut short, the index is gone: the archive as a whole is damaged.
+        with open(self.path("a.arc"), "r+b") as f:
+            f.truncate(len(pristine) - 10)
+        self.assertEqual(self.verify(), (1, "0 files checked, 0 bytes, 0 damaged (see above).\n",
+                                         "Archive file a.arc is damaged: its index does not lie inside the file "
+                                         "(the file may be cut short).\n"))
+
+    def test_what_cannot_be_verified(self):
+        self.assertEqual(self.run_tool("missing.arc", "-verify"), (255, "", "Failed to open archive file missing.arc.\n"))
+        self.assertFalse(os.path.exists(self.path("missing.arc")))
+        self.write("empty.arc", b"")
+        self.assertEqual(self.run_tool("empty.arc", "-verify"), (0, "0 files checked, 0 bytes, 0 damaged.\n", ""))
 
 
 class PruneTest(CliTest):

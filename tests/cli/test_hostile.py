@@ -683,6 +683,14 @@ class JournalsAndLocksTest(CliTest):
             self.assertEqual(self.run_guarded("y.arc", "-extract", "out"), (0, "(1 / 1) y/one.txt\n", ""))
             self.assertEqual(self.read("out/y/y/one.txt"), b"one")
 
+        with self.subTest("-verify tells of an interrupted edit and leaves it"):
+            self.write("v.arc", marked)
+            self.write("v.arc-journal", journal)
+            code, out, err = self.run_guarded("v.arc", "-verify")
+            self.assertTrue(err.startswith("v.arc: v.arc-journal holds an interrupted edit, left as it is;"), err)
+            self.assertIn(" files checked, ", out)
+            self.assertEqual((self.read("v.arc"), self.read("v.arc-journal")), (marked, journal))
+
         with self.subTest("its own archive, the journal 1 GiB long"):
             # Copied under another name together: the mark ties them, not the names. What lies
             # behind the journal's records reads as zeros.
