@@ -18,6 +18,7 @@
 #include "tool/ExtractCommands.h"
 #include "tool/Import.h"
 #include "tool/ListCommands.h"
+#include "tool/NamePattern.h"
 #include "tool/OpenReport.h"
 #include "tool/RemoveMissing.h"
 #include "tool/TotalStatistics.h"
@@ -124,6 +125,8 @@ const Command* FindCommand(const char* word) {
 // file. Gives false, the archive closed, when the command must open it whole.
 bool OpenOneName(const Command* command, int argumentCount, char** arguments, GAME::Archive& archive) {
     if (command == nullptr || command->oneName == 0 || argumentCount < command->oneName) return false;
+    // A pattern may choose many records: the whole index is needed.
+    if (IsNamePattern(arguments[command->oneName])) return false;
     const bool opened = archive.OpenReadOne(arguments[1], arguments[command->oneName]);
     // A roll-back is told now: the whole open that may follow finds nothing left to tell.
     if (archive.GetRecovery().outcome == GAME::Recovery::rolledBack)

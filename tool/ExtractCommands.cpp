@@ -1,21 +1,35 @@
 #include "tool/ExtractCommands.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "Engine/Archive.h"
 #include "platform/Paths.h"
+#include "tool/NamePattern.h"
 #include "tool/NormalizePath.h"
+#include "tool/editor/ArchiveExtractor.h"
 
 namespace tool {
 
 bool ExtractFiles(GAME::Archive& archive, const char* location, const char* fileName, const std::string& folder) {
     if (fileName == nullptr) return archive.ExtractAllFiles(location, folder);
     const int index = archive.FindFile(fileName);
-    if (index < 0) {
-        std::fprintf(stderr, "file: %s not found in archive.\n", fileName);
-        return false;
+    if (index >= 0) return archive.ExtractFile(index, location);
+    // A stored name that is the argument itself was taken above, wildcards and all.
+    if (IsNamePattern(fileName)) {
+        std::string pattern;
+        GAME::Archive::NormalizeFileName(fileName, pattern);
+        std::vector<int> chosen;
+        for (unsigned int i = 0; i < archive.GetNumFiles(); ++i) {
+            const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
+            if ((entry.flags & GAME::Archive::fileFlagInUse) && entry.name != nullptr &&
+                MatchesNamePattern(pattern, entry.name))
+                chosen.push_back(static_cast<int>(i));
+        }
+        if (!chosen.empty()) return GAME::ArchiveExtractor(archive, location).ExtractRecords(chosen, std::string());
     }
-    return archive.ExtractFile(index, location);
+    std::fprintf(stderr, "file: %s not found in archive.\n", fileName);
+    return false;
 }
 
 std::string ArchiveBaseName(const char* archivePath) {

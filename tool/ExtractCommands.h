@@ -9,8 +9,10 @@ class Archive;
 
 namespace tool {
 
-/// With `fileName`, extracts that one stored file under `location` ("file: ... not found in
-/// archive." when it is not there); without, extracts every file under `location` + "/" +
+/// With `fileName`, extracts that one stored file under `location` or, when no stored name is
+/// `fileName` and it holds a wildcard, every file whose name matches it (MatchesNamePattern),
+/// each with a "(k / m) name" line ("file: ... not found in archive." when nothing is there);
+/// without, extracts every file under `location` + "/" +
 /// `folder`. The location is normalised as NormalizePath says (an absolute one stays absolute),
 /// and folders and files that exist under another case are used as they are spelt on disk.
 /// Links below `location` are never followed (GAME::Archive::ExtractFile). Gives true when every

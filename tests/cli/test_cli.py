@@ -18,7 +18,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from archive_bytes import DatabaseWriter, read_archive  # noqa: E402
+from archive_bytes import DatabaseWriter, read_archive, write_stored_archive  # noqa: E402
 from cli_support import (USAGE, WINDOWS, CliTest, console_text, finish, requires_posix_tool, tool,  # noqa: E402
                          without_elapsed_time)
 
@@ -156,6 +156,43 @@ class ExtractTest(CliTest):
             self.assertEqual(self.read("out/textures/ui/button.tex"), self.files["textures/ui/button.tex"])
         self.assertEqual(self.run_tool("Sounds.big.arc", "-extract", "out", "nothing.tex"),
                          (1, "", "file: nothing.tex not found in archive.\n"))
+
+    def test_patterns_choose_files_and_an_exact_name_wins(self):
+        cases = [
+            ("textures/*.tex", "(1 / 1) textures/wall.tex\n"),  # '*' stays within a folder
+            ("TEXTURES\\**", "(1 / 2) textures/ui/button.tex\n(2 / 2) textures/wall.tex\n"),
+            ("**/?.txt", "(1 / 1) data/ui.old/a.txt\n"),
+        ]
+        for pattern, lines in cases:
+            with self.subTest(pattern):
+                shutil.rmtree(self.path("out"), ignore_errors=True)
+                self.assertEqual(self.run_tool("Sounds.big.arc", "-extract", "out", pattern), (0, lines, ""))
+                for line in lines.splitlines():
+                    name = line.split(") ")[1]
+                    self.assertEqual(self.read("out/" + name), self.files[name])
+        self.assertEqual(self.run_tool("Sounds.big.arc", "-extract", "out", "*.none"),
+                         (1, "", "file: *.none not found in archive.\n"))
+        # Archives made elsewhere: a name holding '*' is taken as it is; '..' and links are refused.
+        write_stored_archive(self.path("odd.arc"), [(b"odd/a*.txt", b"star"), (b"odd/ab.txt", b"ab"),
+                                                    (b"../up.txt", b"up"), (b"linked/x.txt", b"x")])
+        code, out, err = self.run_tool("odd.arc", "-extract", "odd", "odd/a*.txt")
+        if WINDOWS:  # a name Windows cannot make: still that one file alone is tried
+            self.assertEqual((code, out), (1, ""))
+            self.assertIn("file: odd/a*.txt not extracted", err)
+        else:
+            self.assertEqual((code, out, err, self.read("odd/odd/a*.txt")), (0, "", "", b"star"))
+        self.assertFalse(os.path.exists(self.path("odd/odd/ab.txt")))
+        os.makedirs(self.path("odd/elsewhere"))
+        linked = not WINDOWS
+        if linked:
+            os.symlink("elsewhere", self.path("odd/linked"))
+        code, out, err = self.run_tool("odd.arc", "-extract", "odd", "**")
+        self.assertEqual(code, 1)
+        self.assertEqual(out.count("\n"), 4, out)
+        self.assertIn("file: ../up.txt not extracted, its name leaves the output folder.\n", err)
+        if linked:
+            self.assertIn("file: linked/x.txt not extracted, a folder on its way is a symbolic link.\n", err)
+            self.assertEqual(os.listdir(self.path("odd/elsewhere")), [])
 
     def test_existing_longer_file_keeps_only_the_extracted_bytes(self):
         self.write("out/data/ui.old/a.txt", "a much longer file that was there before")

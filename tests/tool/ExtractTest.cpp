@@ -14,6 +14,7 @@
 #include "CurrentDirectory.h"
 #include "EditFixture.h"
 #include "tool/ExtractCommands.h"
+#include "tool/NamePattern.h"
 #include "tool/NormalizePath.h"
 #include "tool/editor/IndependentOutputs.h"
 
@@ -180,7 +181,9 @@ TEST(ExtractAll, AnyThreadCountGivesTheSameFilesLinesAndResult) {
         fixture.WriteTo("a.arc");
         GAME::Archive archive;
         ASSERT_TRUE(archive.OpenRead("a.arc"));
-        EXPECT_EQ(GAME::OutputsAreIndependent(archive, "a"), c.independent);
+        std::vector<int> records(archive.GetNumFiles());
+        for (std::size_t i = 0; i < records.size(); ++i) records[i] = static_cast<int>(i);
+        EXPECT_EQ(GAME::OutputsAreIndependent(archive, records, "a"), c.independent);
 
         const ExtractionRun one = ExtractAllOn(1, "one", c.prepare);
         if (c.independent) {
@@ -214,6 +217,24 @@ TEST(ExtractCommands, BaseNameAndDestination) {
     EXPECT_EQ(tool::ExtractionDestination("", "Sounds.arc"), "sounds");
     EXPECT_EQ(tool::ExtractionDestination("/Tmp\\Out", "Sounds.arc"), "/tmp/out/sounds");
     EXPECT_EQ(tool::ExtractionDestination("..\\Out", "Sounds.arc"), "../out/sounds");
+
+    const struct {
+        const char* pattern;
+        const char* name;
+        bool matches;
+    } patterns[] = {
+        {"*", "a.tex", true},
+        {"*", "a/b.tex", false},
+        {"**", "a/b/c.tex", true},
+        {"a/**/c.tex", "a/c.tex", true},
+        {"a/**/c.tex", "a/x/y/c.tex", true},
+        {"a/**/c.tex", "b/a/c.tex", false},
+        {"a/*", "a/b/c", false},
+        {"?/B.TEX", "a/b.tex", true},
+        {"**/*.tex", "a/b.wav", false},
+    };
+    for (const auto& p : patterns)
+        EXPECT_EQ(tool::MatchesNamePattern(p.pattern, p.name), p.matches) << p.pattern << " " << p.name;
 
     std::string path = "Out\\Text/ÉA";
     tool::NormalizePath(path);

@@ -187,53 +187,61 @@ bool ArchiveExtractor::ExtractAll(const std::string& folder, unsigned int thread
     std::string folderName = folder;
     // With no output directory the folder starts the path, which is normalised as a whole.
     if (outputDirectoryName.empty()) Archive::NormalizeFileName(folder.c_str(), folderName);
+    std::vector<int> records(archive.GetNumFiles());
+    for (std::size_t i = 0; i < records.size(); ++i) records[i] = static_cast<int>(i);
+    return ExtractRecords(records, folderName, threads);
+}
+
+bool ArchiveExtractor::ExtractRecords(const std::vector<int>& records, const std::string& folder,
+                                      unsigned int threads) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     // Nothing may be held back for the journal once workers read the archive side by side.
-    if (threads > 1 && archive.GetNumFiles() > 1 && archive.WriteHeldBackData() &&
-        OutputsAreIndependent(archive, folderName))
-        return ExtractAllOnWorkers(folderName, threads);
+    if (threads > 1 && records.size() > 1 && archive.WriteHeldBackData() &&
+        OutputsAreIndependent(archive, records, folder))
+        return ExtractOnWorkers(records, folder, threads);
 
     bool ok = true;
-    const int count = static_cast<int>(archive.GetNumFiles());
+    const int count = static_cast<int>(records.size());
     for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
-        const FileEntry& entry = archive.GetFileEntry(i);
+        const FileEntry& entry = archive.GetFileEntry(records[i]);
         const char* name = entry.name != nullptr ? entry.name : "<free entry>";
         std::printf("(%i / %i) %s\n", i + 1, count, name);
         // A free record has nothing to extract; any other that is not extracted whole fails the run.
-        if (!Extract(i, folderName) && (entry.flags & Archive::fileFlagInUse)) ok = false;
+        if (!Extract(records[i], folder) && (entry.flags & Archive::fileFlagInUse)) ok = false;
     }
     return ok;
 }
 
-bool ArchiveExtractor::ExtractAllOnWorkers(const std::string& folder, unsigned int threads) {
+bool ArchiveExtractor::ExtractOnWorkers(const std::vector<int>& records, const std::string& folder,
+                                        unsigned int threads) {
     // Each worker has an output folder of its own, which keeps the folders of its last file open.
     std::vector<std::unique_ptr<platform::OutputFolder>> outputs;
     for (unsigned int worker = 0; worker < threads; ++worker) {
         outputs.push_back(std::make_unique<platform::OutputFolder>(outputDirectoryName.c_str()));
         KeepArchiveUntouched(*outputs.back());
     }
-    const int count = static_cast<int>(archive.GetNumFiles());
     const auto write = [&](std::size_t item, unsigned worker) {
         // Reports of failed checks wait for the record's turn, to come before its line.
         diag::HeldAssertReports held;
-        Outcome outcome = Write(*outputs[worker], static_cast<int>(item), folder);
+        Outcome outcome = Write(*outputs[worker], records[item], folder);
         outcome.reports = held.Take();
         return outcome;
     };
     // Files made in one folder wait for each other in the system: a worker takes a folder's run.
-    const auto folderRunEnd = [this](std::size_t first, std::size_t limit) {
-        const std::string_view folder = ParentFolder(archive.GetFileEntry(static_cast<int>(first)).name);
+    const auto folderRunEnd = [&](std::size_t first, std::size_t limit) {
+        const std::string_view parent = ParentFolder(archive.GetFileEntry(records[first]).name);
         std::size_t end = first + 1;
-        while (end < limit && ParentFolder(archive.GetFileEntry(static_cast<int>(end)).name) == folder) ++end;
+        while (end < limit && ParentFolder(archive.GetFileEntry(records[end]).name) == parent) ++end;
         return end;
     };
-    InOrderWorkers<Outcome> workers(threads, static_cast<std::size_t>(count), write, folderRunEnd);
+    InOrderWorkers<Outcome> workers(threads, records.size(), write, folderRunEnd);
     bool ok = true;
+    const int count = static_cast<int>(records.size());
     for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
-        const FileEntry& entry = archive.GetFileEntry(i);
+        const FileEntry& entry = archive.GetFileEntry(records[i]);
         std::printf("(%i / %i) %s\n", i + 1, count, entry.name != nullptr ? entry.name : "<free entry>");
         const Outcome outcome = workers.Take(static_cast<std::size_t>(i));
-        if (!Tell(i, outcome) && outcome.inUse) ok = false;
+        if (!Tell(records[i], outcome) && outcome.inUse) ok = false;
     }
     workers.Stop();
     return ok;

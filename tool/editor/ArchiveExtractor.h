@@ -29,6 +29,9 @@ public:
     /// goes), one thread writes them all.
     bool ExtractAll(const std::string& folder, unsigned int threads = 0);
 
+    /// The same for the records `records`, in their order: "(k / m) name" before each.
+    bool ExtractRecords(const std::vector<int>& records, const std::string& folder, unsigned int threads = 0);
+
 private:
     using FileEntry = Archive::FileEntry;
 
@@ -44,7 +47,7 @@ private:
     Outcome Write(platform::OutputFolder& output, int fileIndex, const std::string& folder) const;
     // Shows the held reports and the failure's line; true when the file was extracted whole.
     bool Tell(int fileIndex, const Outcome& outcome) const;
-    bool ExtractAllOnWorkers(const std::string& folder, unsigned int threads);
+    bool ExtractOnWorkers(const std::vector<int>& records, const std::string& folder, unsigned int threads);
     void KeepArchiveUntouched(platform::OutputFolder& folder) const;
     const char* ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) const;
     const char* ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile) const;

@@ -2,7 +2,6 @@
 
 #include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
 #include "platform/Ascii.h"
 #include "platform/FolderListing.h"
@@ -25,11 +24,11 @@ std::string Folded(const std::string& component) {
 
 }  // namespace
 
-bool OutputsAreIndependent(const Archive& archive, const std::string& folder) {
+bool OutputsAreIndependent(const Archive& archive, const std::vector<int>& records, const std::string& folder) {
     std::unordered_map<std::string, std::string> folders;  // folded path -> its spelling
     std::unordered_set<std::string> files;                 // folded paths
-    for (unsigned int i = 0; i < archive.GetNumFiles(); ++i) {
-        const Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
+    for (const int record : records) {
+        const Archive::FileEntry& entry = archive.GetFileEntry(record);
         if (!(entry.flags & Archive::fileFlagInUse) || entry.name == nullptr) continue;
         if (!platform::IsContainedRelativePath(entry.name)) continue;  // refused, wherever it is
         const std::vector<std::string> components = platform::PathComponents(platform::JoinPath(folder, entry.name));
