@@ -19,11 +19,15 @@
 #include "platform/Paths.h"
 #include "platform/Signals.h"
 #include "tool/NormalizePath.h"
+#include "tool/ProgressLine.h"
 #include "tool/editor/InOrderWorkers.h"
 #include "tool/editor/IndependentOutputs.h"
 
 namespace GAME {
 namespace {
+
+// A file this large shows a progress line while it is extracted, where a person watches.
+constexpr std::uint64_t largeFile = 64u << 20;
 
 // The copy buffer of a stored file: large, so that a big file costs few system calls.
 constexpr unsigned int fileBufferSize = 1u << 20;
@@ -70,11 +74,11 @@ bool ArchiveExtractor::Extract(int fileIndex, const std::string& folder) {
     const FileEntry& fileEntry = archive.GetFileEntry(fileIndex);
     if (!(fileEntry.flags & Archive::fileFlagInUse) || fileEntry.name == nullptr) return false;
     if (!archive.WriteHeldBackData()) return false;
-    return Tell(fileIndex, Write(output, fileIndex, folder));
+    return Tell(fileIndex, Write(output, fileIndex, folder, true));
 }
 
 ArchiveExtractor::Outcome ArchiveExtractor::Write(platform::OutputFolder& output, int fileIndex,
-                                                  const std::string& folder) const {
+                                                  const std::string& folder, bool showProgress) const {
     Outcome outcome;
     const FileEntry& fileEntry = archive.GetFileEntry(fileIndex);
     outcome.inUse = (fileEntry.flags & Archive::fileFlagInUse) && fileEntry.name != nullptr;
@@ -103,9 +107,13 @@ ArchiveExtractor::Outcome ArchiveExtractor::Write(platform::OutputFolder& output
         return outcome;
     }
     const platform::UniqueFile closesOutput(outputFile);
+    // Where one thread writes, a large file shows how far it has come; workers stay quiet.
+    std::unique_ptr<tool::ProgressLine> progress;
+    if (showProgress && fileEntry.expandedSize >= largeFile)
+        progress = std::make_unique<tool::ProgressLine>(fileEntry.name, fileEntry.expandedSize);
     outcome.failure = (fileEntry.flags & Archive::fileFlagCompressed)
-                          ? ExtractCompressedFile(fileIndex, fileEntry, outputFile)
-                          : ExtractStoredFile(fileEntry, outputFile);
+                          ? ExtractCompressedFile(fileIndex, fileEntry, outputFile, progress.get())
+                          : ExtractStoredFile(fileEntry, outputFile, progress.get());
     return outcome;
 }
 
@@ -116,7 +124,8 @@ bool ArchiveExtractor::Tell(int fileIndex, const Outcome& outcome) const {
     return false;
 }
 
-const char* ArchiveExtractor::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) const {
+const char* ArchiveExtractor::ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile,
+                                                tool::ProgressLine* progress) const {
     const unsigned int bufferSize = fileEntry.size < fileBufferSize ? fileEntry.size + 1 : fileBufferSize;
     const std::unique_ptr<char[]> buffer = mem::TryNewArray<char>(bufferSize);
     char* fileBuffer = buffer.get();
@@ -140,12 +149,14 @@ const char* ArchiveExtractor::ExtractStoredFile(const FileEntry& fileEntry, plat
             break;
         }
         remaining -= chunk;
+        if (progress != nullptr) progress->Update(fileEntry.size - remaining);
     }
     return failure;
 }
 
 const char* ArchiveExtractor::ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry,
-                                                    platform::FileHandle outputFile) const {
+                                                    platform::FileHandle outputFile,
+                                                    tool::ProgressLine* progress) const {
     // A block at a time, so that memory stays small whatever the size of the file.
     const unsigned int size = fileEntry.expandedSize;
     const unsigned int blockSize = archiveBlockSize;
@@ -174,6 +185,7 @@ const char* ArchiveExtractor::ExtractCompressedFile(int fileIndex, const FileEnt
             bytesWritten += written;
         }
         at += chunk;
+        if (progress != nullptr) progress->Update(at);
     }
     GAME_ASSERT(dataRead);
     GAME_ASSERT(checksum == fileEntry.checksum);
@@ -223,7 +235,7 @@ bool ArchiveExtractor::ExtractOnWorkers(const std::vector<int>& records, const s
     const auto write = [&](std::size_t item, unsigned worker) {
         // Reports of failed checks wait for the record's turn, to come before its line.
         diag::HeldAssertReports held;
-        Outcome outcome = Write(*outputs[worker], records[item], folder);
+        Outcome outcome = Write(*outputs[worker], records[item], folder, false);
         outcome.reports = held.Take();
         return outcome;
     };

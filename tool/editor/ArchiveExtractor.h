@@ -9,6 +9,10 @@
 #include "diagnostics/Assert.h"
 #include "platform/OutputFolder.h"
 
+namespace tool {
+class ProgressLine;
+}
+
 namespace GAME {
 
 /// The extraction of files of one archive into one output directory (a location as typed: '\'
@@ -43,14 +47,17 @@ private:
         std::vector<diag::HeldAssertReport> reports;
     };
 
-    // Writes the file through `output`, printing nothing but the reports of failed checks.
-    Outcome Write(platform::OutputFolder& output, int fileIndex, const std::string& folder) const;
+    // Writes the file through `output`, printing nothing but the reports of failed checks and,
+    // with `showProgress`, the progress line of a large file.
+    Outcome Write(platform::OutputFolder& output, int fileIndex, const std::string& folder, bool showProgress) const;
     // Shows the held reports and the failure's line; true when the file was extracted whole.
     bool Tell(int fileIndex, const Outcome& outcome) const;
     bool ExtractOnWorkers(const std::vector<int>& records, const std::string& folder, unsigned int threads);
     void KeepArchiveUntouched(platform::OutputFolder& folder) const;
-    const char* ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile) const;
-    const char* ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile) const;
+    const char* ExtractStoredFile(const FileEntry& fileEntry, platform::FileHandle outputFile,
+                                  tool::ProgressLine* progress) const;
+    const char* ExtractCompressedFile(int fileIndex, const FileEntry& fileEntry, platform::FileHandle outputFile,
+                                      tool::ProgressLine* progress) const;
 
     Archive& archive;
     const std::string outputDirectoryName;

@@ -8,6 +8,7 @@
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/Signals.h"
+#include "tool/ProgressLine.h"
 #include "tool/editor/ArchiveEditor.h"
 
 namespace GAME {
@@ -42,6 +43,10 @@ void Compaction::Run() {
     unsigned int currentOffset = sizeof(ArchiveHeader);
     std::size_t n = 0;
     std::size_t stoppedAt = originalEntries.size();
+    std::uint64_t total = 0, done = 0;
+    for (const FileEntry& entry : originalEntries)
+        if (entry.flags & Archive::fileFlagInUse) total += entry.size;
+    tool::ProgressLine progress("compacting", total);
 
     for (std::size_t i = 0; i < originalEntries.size(); ++i) {
         const FileEntry& originalEntry = originalEntries[i];
@@ -67,6 +72,7 @@ void Compaction::Run() {
         }
         fileArray[n] = newEntry;
         currentOffset += newEntry.size;
+        progress.Update(done += newEntry.size);
         GAME_ASSERT(newEntry.offset + newEntry.size == currentOffset);
         ++n;
         // Moves are committed in batches, so that the journal of what they overwrite stays

@@ -1,6 +1,7 @@
 // Adding a loose file to an archive open for edit, stored or as LZ4 blocks.
 #include "tool/editor/FileAddition.h"
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "diagnostics/Assert.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "tool/ProgressLine.h"
 #include "tool/editor/ArchiveEditor.h"
 #include "tool/editor/BlockCompressor.h"
 
@@ -43,9 +45,13 @@ AddStatus OpenLooseFile(const char* fileName, LooseFile& loose) {
 
 std::unique_ptr<char[]> AllocateBuffer(std::size_t size) { return mem::TryNewArray<char>(size); }
 
+// A file this large shows a progress line while it is added, where a person watches.
+constexpr std::uint64_t largeFile = 64u << 20;
+
 // Copies the loose file to the archive's current position and sums its checksum. Gives added,
 // or why the copy failed.
-AddStatus CopyLooseFile(LooseFile& loose, platform::FileHandle archiveFile, uLong* checksum) {
+AddStatus CopyLooseFile(LooseFile& loose, platform::FileHandle archiveFile, uLong* checksum,
+                        const std::function<void(std::uint64_t)>& copied) {
     const std::unique_ptr<char[]> fileBuffer = AllocateBuffer(fileBufferSize);
     if (!GAME_CHECK(fileBuffer)) return AddStatus::outOfMemory;
     *checksum = adler32(0, nullptr, 0);
@@ -63,6 +69,7 @@ AddStatus CopyLooseFile(LooseFile& loose, platform::FileHandle archiveFile, uLon
         if (!written) return AddStatus::writeFailed;
         if (!readWhole) return AddStatus::readFailed;
         remaining -= bytesToRead;
+        copied(loose.length - remaining);
     }
     return AddStatus::added;
 }
@@ -98,6 +105,7 @@ struct StagedFile {
     std::vector<FileBlock> blocks;  // offsets from the start of the file's run
     std::uint64_t storedSize = 0;
     std::uint64_t expandedSize = 0;
+    std::uint64_t length = 0;  // of the loose file, once known
     uLong checksum = adler32(0, nullptr, 0);
 };
 
@@ -123,6 +131,8 @@ private:
     AddStatus StageLooseFile(StagedFile& staged, std::uint64_t* length);
     AddStatus PlaceStagedFile(StagedFile& staged, unsigned int offset);
     Addition Refuse(int fileIndex, AddStatus why);
+    // Tells the progress line that `done` of the file's `total` bytes are read.
+    void Progress(std::uint64_t done, std::uint64_t total);
 
     ArchiveEditor& editor;
     Archive& archive;
@@ -131,7 +141,14 @@ private:
     const char* const fileName;
     const StoredName& name;
     const unsigned int blockSize = archiveBlockSize;
+    std::unique_ptr<tool::ProgressLine> progress;  // for a large file, at a terminal
 };
+
+void FileAddition::Progress(std::uint64_t done, std::uint64_t total) {
+    if (total < largeFile) return;
+    if (!progress) progress = std::make_unique<tool::ProgressLine>(fileName, total);
+    progress->Update(done);
+}
 
 AddStatus FileAddition::StageBlock(StagedFile& staged, PackedBlock& block) {
     const std::uint64_t size = block.bytes.size();
@@ -153,6 +170,7 @@ AddStatus FileAddition::StageBlock(StagedFile& staged, PackedBlock& block) {
     staged.storedSize += size;
     staged.expandedSize += block.expandedSize;
     staged.checksum = adler32_combine(staged.checksum, block.checksum, block.expandedSize);
+    Progress(staged.expandedSize, staged.length);
     return AddStatus::added;
 }
 
@@ -167,6 +185,7 @@ AddStatus FileAddition::TakeReadAhead(std::uint64_t length, std::vector<std::vec
         if (!compressor->Next(block)) return AddStatus::readFailed;
         *checksum = adler32_combine(*checksum, block.checksum, block.expandedSize);
         done += block.expandedSize;
+        Progress(done, length);
         if (blocks != nullptr) {
             if (!GAME_CHECK(mem::TryAppend(*blocks, std::move(block.bytes)))) return AddStatus::outOfMemory;
         } else if (!platform::WriteAll(file, block.bytes.data(), block.bytes.size())) {
@@ -178,6 +197,7 @@ AddStatus FileAddition::TakeReadAhead(std::uint64_t length, std::vector<std::vec
 
 bool FileAddition::StageFromCompressor(StagedFile& staged, std::uint64_t* length) {
     if (!BeginReadAhead(length)) return false;
+    staged.length = *length;
     const std::uint64_t numBlocks = (*length + blockSize - 1) / blockSize;
     bool whole = true;
     for (std::uint64_t i = 0; i < numBlocks && whole; ++i) {
@@ -191,7 +211,7 @@ bool FileAddition::StageFromCompressor(StagedFile& staged, std::uint64_t* length
 AddStatus FileAddition::StageLooseFile(StagedFile& staged, std::uint64_t* length) {
     LooseFile loose;
     if (const AddStatus opened = OpenLooseFile(fileName, loose); opened != AddStatus::added) return opened;
-    *length = loose.length;
+    *length = staged.length = loose.length;
     const unsigned int numBlocks = static_cast<unsigned int>((std::uint64_t(loose.length) + blockSize - 1) / blockSize);
     const int bound = LZ4_compressBound(static_cast<int>(blockSize));
     const std::unique_ptr<char[]> fileDataBuffer = AllocateBuffer(blockSize);
@@ -276,7 +296,7 @@ Addition FileAddition::AddStored() {
     } else if (readAhead) {
         status = TakeReadAhead(length, nullptr, &checksum);
     } else {
-        status = CopyLooseFile(loose, file, &checksum);
+        status = CopyLooseFile(loose, file, &checksum, [&](std::uint64_t done) { Progress(done, loose.length); });
     }
     if (status != AddStatus::added) return Refuse(index, status);
     archive.Records()[index].checksum = static_cast<unsigned int>(checksum);
