@@ -22,6 +22,7 @@
 #include "Engine/Export.h"
 #include "Engine/MemVector.h"
 #include "Engine/OpenStatus.h"
+#include "Engine/Version.h"
 #include "platform/UniqueFile.h"
 
 namespace GAME {

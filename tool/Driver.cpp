@@ -176,6 +176,10 @@ std::string ElapsedTimeLine(std::uint32_t milliseconds) {
 
 int RunCommandLine(int argc, char** argv) {
     const int argumentCount = argc - 1;
+    if (argumentCount == 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("brannock %s\n", BRANNOCK_VERSION);
+        return 0;
+    }
     if (argumentCount < 2) {
         PrintUsage();
         return 0;

@@ -27,6 +27,9 @@ class DriverTest(CliTest):
     def test_usage_with_fewer_than_two_arguments(self):
         self.assertEqual(self.run_tool(), (0, USAGE, ""))
         self.assertEqual(self.run_tool("a.arc"), (0, USAGE, ""))
+        code, out, err = self.run_tool("--version")
+        self.assertEqual((code, err), (0, ""))
+        self.assertRegex(out, r"^brannock \d+\.\d+\.\d+\n$")
         self.assertFalse(os.path.exists(self.path("a.arc")))
 
     def test_unknown_command_and_too_few_arguments(self):

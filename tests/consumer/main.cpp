@@ -7,6 +7,9 @@
 
 #include "records.h"
 
+// The header gives the version the library was built as.
+static_assert(sizeof(BRANNOCK_VERSION) > 1 && BRANNOCK_VERSION_MAJOR >= 0, "the installed header has the version");
+
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
     GAME::Archive archive;
