@@ -116,14 +116,42 @@ void CloseFile(FileHandle file) {
 }
 
 bool DeleteFile(const char* path) {
-    if (InjectFault(FileOperation::remove) || (detail::powerLossActive && detail::PowerLossBeforeDelete())) {
+    if (InjectFault(FileOperation::remove) || (detail::powerLossActive && detail::PowerLossBeforeDelete(path))) {
         native::SetInjectedError(false);
         return false;
     }
     return native::DeleteFile(path);
 }
 
-bool FlushDirectory(const char* path) { return native::FlushDirectory(path); }
+bool FlushDirectory(const char* path) {
+    if (detail::powerLossActive && detail::PowerLossBeforeFolderFlush(path)) {
+        native::SetInjectedError(false);
+        return false;
+    }
+    return native::FlushDirectory(path);
+}
+
+FileHandle OpenFileForEdit(const char* path) {
+    if (!detail::powerLossActive) return native::OpenFileForEdit(path);
+    const bool existed = detail::PowerLossPathExists(path);
+    if (detail::PowerLossBeforeCreate(path)) {
+        native::SetInjectedError(false);
+        return invalidFileHandle;
+    }
+    const FileHandle file = native::OpenFileForEdit(path);
+    if (file != invalidFileHandle && !existed) detail::PowerLossCreated(path, file);
+    return file;
+}
+
+FileHandle CreateNewFile(const char* path) {
+    if (detail::powerLossActive && detail::PowerLossBeforeCreate(path)) {
+        native::SetInjectedError(false);
+        return invalidFileHandle;
+    }
+    const FileHandle file = native::CreateNewFile(path);
+    if (detail::powerLossActive && file != invalidFileHandle) detail::PowerLossCreated(path, file);
+    return file;
+}
 
 std::uint64_t ReadUpTo(FileHandle file, void* buffer, std::uint64_t count) {
     std::uint64_t done = 0;

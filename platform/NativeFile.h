@@ -23,6 +23,8 @@ void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length)
 void CloseFile(FileHandle file);
 bool DeleteFile(const char* path);
 bool FlushDirectory(const char* path);
+FileHandle OpenFileForEdit(const char* path);
+FileHandle CreateNewFile(const char* path);
 
 /// Sets the last-error value to the OS's code for an I/O error (`diskFull` for a full disk),
 /// as an injected fault reports it.

@@ -8,6 +8,7 @@
 
 #include "platform/File.h"
 #include "platform/NativeFile.h"
+#include "platform/Paths.h"
 
 namespace platform {
 namespace {
@@ -41,6 +42,14 @@ void Apply(std::string& image, const Change& change, std::size_t length) {
     }
 }
 
+// One change to a folder's names since the folder was last flushed.
+struct NameChange {
+    bool created;          // made, or else deleted
+    std::string path;      // as the caller gave it
+    FileHandle file;       // a made file's handle; for a deleted one, the handle it was made with, if any
+    std::string contents;  // a deleted file's contents, when no handle tells them
+};
+
 struct Simulation {
     std::uint64_t crashAt = 0;
     std::uint64_t calls = 0;
@@ -48,6 +57,8 @@ struct Simulation {
     std::mt19937 random;
     std::map<FileHandle, TrackedFile> files;
     std::vector<FileHandle> keptOpen;
+    std::map<std::string, std::vector<NameChange>> folders;  // by folder, changes in order
+    std::map<std::string, FileHandle> made;                  // path -> handle of the file made there
 };
 
 Simulation simulation;
@@ -102,9 +113,53 @@ void Record(FileHandle file, Change change) {
     tracked.changes.push_back(std::move(change));
 }
 
-// Sets every tracked file to what a disk that lost power could hold.
+// The folder a path's name lives in, as FlushDirectory is given it.
+std::string FolderOf(const std::string& path) {
+    const std::string folder = ParentFolder(path);
+    return folder.empty() ? std::string(".") : folder;
+}
+
+// Puts `contents` at `path` as a file of its own, or removes what is there when `present` is false.
+void SetName(const std::string& path, bool present, const std::string& contents) {
+    if (!present) {
+        native::DeleteFile(path.c_str());
+        return;
+    }
+    native::DeleteFile(path.c_str());  // another file may hold the name now
+    const FileHandle file = native::CreateNewFile(path.c_str());
+    if (file == invalidFileHandle) return;
+    WriteContents(file, contents);
+    native::CloseFile(file);
+}
+
+// Each folder keeps a random choice of its pending name changes, in order.
+void LoseNames(const std::map<FileHandle, std::string>& images) {
+    const auto contentsOf = [&](const NameChange& change) {
+        const auto image = images.find(change.file);
+        return image != images.end() ? image->second : change.contents;
+    };
+    for (const auto& [folder, changes] : simulation.folders) {
+        std::map<std::string, std::vector<const NameChange*>> byName;
+        for (const NameChange& change : changes) byName[change.path].push_back(&change);
+        for (const auto& [path, history] : byName) {
+            // Before its first pending change, a name that is deleted was there, durably.
+            bool present = !history.front()->created;
+            const NameChange* holder = present ? history.front() : nullptr;
+            for (const NameChange* change : history) {
+                if (simulation.random() % 2 == 0) continue;
+                present = change->created;
+                holder = present ? change : nullptr;
+            }
+            SetName(path, present, holder != nullptr ? contentsOf(*holder) : std::string());
+        }
+    }
+    simulation.folders.clear();
+}
+
+// Sets every tracked file to what a disk that lost power could hold, then every folder.
 void LosePower() {
     simulation.lost = true;
+    std::map<FileHandle, std::string> images;
     for (auto& [file, tracked] : simulation.files) {
         std::vector<std::size_t> writes;
         for (std::size_t i = 0; i < tracked.changes.size(); ++i)
@@ -119,8 +174,10 @@ void LosePower() {
             Apply(image, change, length);
         }
         WriteContents(file, image);
+        images[file] = image;
     }
     simulation.files.clear();
+    LoseNames(images);
 }
 
 // Counts one call; true when the power is off by now.
@@ -174,7 +231,46 @@ bool PowerLossBeforeFlush(FileHandle file) {
     return false;
 }
 
-bool PowerLossBeforeDelete() { return CountCall(); }
+bool PowerLossBeforeDelete(const char* path) {
+    if (CountCall()) return true;
+    NameChange change{false, path, invalidFileHandle, {}};
+    const auto made = simulation.made.find(path);
+    if (made != simulation.made.end()) {
+        change.file = made->second;
+        simulation.made.erase(made);
+    }
+    // What a file that nothing here wrote holds is what the disk holds.
+    if (simulation.files.count(change.file) == 0) {
+        const FileHandle file = OpenRegularFileForRead(path);
+        if (file != invalidFileHandle) {
+            change.contents = ReadContents(file);
+            native::CloseFile(file);
+        }
+    }
+    simulation.folders[FolderOf(path)].push_back(std::move(change));
+    return false;
+}
+
+bool PowerLossBeforeFolderFlush(const char* path) {
+    if (CountCall()) return true;
+    // What the folder's names are now is what the disk holds once the flush returns.
+    simulation.folders.erase(path != nullptr && *path != '\0' ? std::string(path) : std::string("."));
+    return false;
+}
+
+bool PowerLossBeforeCreate(const char*) { return CountCall(); }
+
+void PowerLossCreated(const char* path, FileHandle file) {
+    simulation.made[path] = file;
+    simulation.folders[FolderOf(path)].push_back({true, path, file, {}});
+}
+
+bool PowerLossPathExists(const char* path) {
+    const FileHandle file = OpenFileForRead(path);
+    if (file == invalidFileHandle) return false;
+    native::CloseFile(file);
+    return true;
+}
 
 bool PowerLossKeepsOpen(FileHandle file) {
     simulation.keptOpen.push_back(file);

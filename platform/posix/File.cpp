@@ -69,7 +69,7 @@ FileHandle OpenFileForRead(const char* path) { return Open(path, O_RDONLY); }
 
 FileHandle OpenFileForRead(const char* path, std::uint64_t* size) { return Open(path, O_RDONLY, size); }
 
-FileHandle OpenFileForEdit(const char* path) { return Open(path, O_RDWR | O_CREAT); }
+FileHandle native::OpenFileForEdit(const char* path) { return Open(path, O_RDWR | O_CREAT); }
 
 FileHandle OpenOutputFile(const char* path) { return Open(path, O_WRONLY | O_CREAT | O_TRUNC); }
 
@@ -92,7 +92,7 @@ bool ReadFileAt(FileHandle file, void* buffer, std::uint32_t count, std::uint64_
     return ok;
 }
 
-FileHandle CreateNewFile(const char* path) { return Open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW); }
+FileHandle native::CreateNewFile(const char* path) { return Open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW); }
 
 FileHandle OpenRegularFileForRead(const char* path) { return Open(path, O_RDONLY | O_NOFOLLOW); }
 

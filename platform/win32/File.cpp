@@ -113,9 +113,9 @@ FileHandle OpenFileForRead(const char* path, std::uint64_t* size) {
     return invalidFileHandle;
 }
 
-FileHandle OpenFileForEdit(const char* path) { return Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS); }
+FileHandle native::OpenFileForEdit(const char* path) { return Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS); }
 
-FileHandle CreateNewFile(const char* path) {
+FileHandle native::CreateNewFile(const char* path) {
     // On its reparse point, a link in the place, dangling or not, is a name that exists.
     return Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
 }

@@ -3,13 +3,16 @@
 // those after it, whichever writes the disk happened to keep.
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "ArchiveFixture.h"
+#include "CurrentDirectory.h"
 #include "EditFixture.h"
 #include "Engine/ArchiveJournal.h"
+#include "platform/File.h"
 #include "platform/PowerLoss.h"
 
 namespace {
@@ -182,6 +185,36 @@ TEST_F(PowerLoss, DuringTheRollBackOfAnInterruptedEdit) {
         }
     }
     EXPECT_GT(rollBacks, 3);
+}
+
+// The simulation itself: a name is durable only once its folder is flushed, a file made without
+// that flush may be gone after the cut with its contents, and a deletion may be undone.
+TEST(PowerLossNames, NamesLastOnlyOnceTheirFolderIsFlushed) {
+    const test::ScratchDir dir;
+    const test::CurrentDirectory inside(dir.Path());
+    std::set<std::string> seen;
+    for (std::uint32_t seed = 1; seed <= 16; ++seed) {
+        for (const bool flushed : {false, true}) {
+            std::filesystem::remove("made");
+            test::WriteWholeFile("doomed", "old");
+            platform::BeginPowerLossSimulation(5 + (flushed ? 1 : 0), seed);
+            const platform::FileHandle made = platform::CreateNewFile("made");  // call 1
+            ASSERT_NE(made, platform::invalidFileHandle);
+            EXPECT_TRUE(platform::WriteAll(made, "new", 3));          // call 2
+            EXPECT_TRUE(platform::FlushFile(made));                   // call 3
+            EXPECT_TRUE(platform::DeleteFile("doomed"));              // call 4
+            if (flushed) EXPECT_TRUE(platform::FlushDirectory("."));  // call 5
+            EXPECT_FALSE(platform::FlushFile(made));                  // the cut
+            platform::CloseFile(made);
+            platform::EndPowerLossSimulation();
+            const bool hasMade = std::filesystem::exists("made"), hasDoomed = std::filesystem::exists("doomed");
+            if (flushed) EXPECT_TRUE(hasMade && !hasDoomed);
+            if (hasMade) EXPECT_EQ(test::ReadWholeFile("made"), "new");
+            if (hasDoomed) EXPECT_EQ(test::ReadWholeFile("doomed"), "old");
+            if (!flushed) seen.insert(std::string(hasMade ? "made" : "-") + (hasDoomed ? "+doomed" : ""));
+        }
+    }
+    EXPECT_EQ(seen.size(), 4u) << "every choice of the two pending names comes up";
 }
 
 }  // namespace
