@@ -114,10 +114,9 @@ void Record(FileHandle file, Change change) {
 }
 
 // The folder a path's name lives in, as FlushDirectory is given it.
-std::string FolderOf(const std::string& path) {
-    const std::string folder = ParentFolder(path);
-    return folder.empty() ? std::string(".") : folder;
-}
+std::string FolderKey(const std::string& folder) { return folder.empty() ? std::string(".") : folder; }
+
+std::string FolderOf(const std::string& path) { return FolderKey(ParentFolder(path)); }
 
 // Puts `contents` at `path` as a file of its own, or removes what is there when `present` is false.
 void SetName(const std::string& path, bool present, const std::string& contents) {
@@ -254,7 +253,7 @@ bool PowerLossBeforeDelete(const char* path) {
 bool PowerLossBeforeFolderFlush(const char* path) {
     if (CountCall()) return true;
     // What the folder's names are now is what the disk holds once the flush returns.
-    simulation.folders.erase(path != nullptr && *path != '\0' ? std::string(path) : std::string("."));
+    simulation.folders.erase(FolderKey(path != nullptr ? path : ""));
     return false;
 }
 

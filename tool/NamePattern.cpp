@@ -4,28 +4,15 @@
 #include <vector>
 
 #include "platform/FileSystem.h"
+#include "platform/FolderListing.h"
 
 namespace tool {
-namespace {
-
-std::vector<std::string> Components(const std::string& path) {
-    std::vector<std::string> parts(1);
-    for (const char c : path) {
-        if (c == '/')
-            parts.emplace_back();
-        else
-            parts.back() += c;
-    }
-    return parts;
-}
-
-}  // namespace
 
 bool IsNamePattern(const char* argument) { return std::strpbrk(argument, "*?") != nullptr; }
 
 bool MatchesNamePattern(const std::string& pattern, const std::string& name) {
-    const std::vector<std::string> wanted = Components(pattern);
-    const std::vector<std::string> parts = Components(name);
+    const std::vector<std::string> wanted = platform::PathComponents(pattern);
+    const std::vector<std::string> parts = platform::PathComponents(name);
     // reaches[j]: the components of the pattern matched so far can end just before part j.
     std::vector<char> reaches(parts.size() + 1, 0);
     reaches[0] = 1;

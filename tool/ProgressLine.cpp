@@ -25,10 +25,10 @@ std::string ProgressText(const char* what, std::uint64_t done, std::uint64_t tot
     return text;
 }
 
-ProgressLine::ProgressLine(const char* what, std::uint64_t total, std::uint64_t minimum)
+ProgressLine::ProgressLine(const char* what, std::uint64_t total)
     : what(what),
       total(total),
-      shown(total >= minimum && total > 0 && platform::StandardErrorIsTerminal()),
+      shown(total > 0 && platform::StandardErrorIsTerminal()),
       start(platform::MillisecondTimer()),
       lastDrawn(start) {}
 

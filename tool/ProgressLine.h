@@ -10,13 +10,15 @@ namespace tool {
 /// `milliseconds` of work. The rate and the time left are left out until there is a rate.
 std::string ProgressText(const char* what, std::uint64_t done, std::uint64_t total, std::uint32_t milliseconds);
 
+/// A single file this large shows a progress line while it is added or extracted.
+constexpr std::uint64_t largeFileBytes = 64u << 20;
+
 /// One line on standard error that rewrites itself as work goes on, shown only when standard
-/// error is a terminal and only for work of at least `minimum` bytes: scripts and redirected
-/// output see nothing of it. The line is cleared when the work ends (Finish or destruction), so
-/// that what the tool prints afterwards starts on a clean line.
+/// error is a terminal: scripts and redirected output see nothing of it. The line is cleared when the work ends (Finish
+/// or destruction), so that what the tool prints afterwards starts on a clean line.
 class ProgressLine {
 public:
-    ProgressLine(const char* what, std::uint64_t total, std::uint64_t minimum = 0);
+    ProgressLine(const char* what, std::uint64_t total);
     ~ProgressLine();
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;

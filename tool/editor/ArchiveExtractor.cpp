@@ -26,9 +26,6 @@
 namespace GAME {
 namespace {
 
-// A file this large shows a progress line while it is extracted, where a person watches.
-constexpr std::uint64_t largeFile = 64u << 20;
-
 // The copy buffer of a stored file: large, so that a big file costs few system calls.
 constexpr unsigned int fileBufferSize = 1u << 20;
 
@@ -48,6 +45,11 @@ std::string_view ParentFolder(const char* name) {
     const std::string_view path = name != nullptr ? name : "";
     const std::size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+// The line before each record of a run: "(i / n) name".
+void PrintPosition(int i, int count, const Archive::FileEntry& entry) {
+    std::printf("(%i / %i) %s\n", i + 1, count, entry.name != nullptr ? entry.name : "<free entry>");
 }
 
 std::string Location(const char* outputDirectory) {
@@ -109,7 +111,7 @@ ArchiveExtractor::Outcome ArchiveExtractor::Write(platform::OutputFolder& output
     const platform::UniqueFile closesOutput(outputFile);
     // Where one thread writes, a large file shows how far it has come; workers stay quiet.
     std::unique_ptr<tool::ProgressLine> progress;
-    if (showProgress && fileEntry.expandedSize >= largeFile)
+    if (showProgress && fileEntry.expandedSize >= tool::largeFileBytes)
         progress = std::make_unique<tool::ProgressLine>(fileEntry.name, fileEntry.expandedSize);
     outcome.failure = (fileEntry.flags & Archive::fileFlagCompressed)
                           ? ExtractCompressedFile(fileIndex, fileEntry, outputFile, progress.get())
@@ -216,8 +218,7 @@ bool ArchiveExtractor::ExtractRecords(const std::vector<int>& records, const std
     const int count = static_cast<int>(records.size());
     for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const FileEntry& entry = archive.GetFileEntry(records[i]);
-        const char* name = entry.name != nullptr ? entry.name : "<free entry>";
-        std::printf("(%i / %i) %s\n", i + 1, count, name);
+        PrintPosition(i, count, entry);
         // A free record has nothing to extract; any other that is not extracted whole fails the run.
         if (!Extract(records[i], folder) && (entry.flags & Archive::fileFlagInUse)) ok = false;
     }
@@ -251,7 +252,7 @@ bool ArchiveExtractor::ExtractOnWorkers(const std::vector<int>& records, const s
     const int count = static_cast<int>(records.size());
     for (int i = 0; i < count && platform::StopSignal() == 0; ++i) {
         const FileEntry& entry = archive.GetFileEntry(records[i]);
-        std::printf("(%i / %i) %s\n", i + 1, count, entry.name != nullptr ? entry.name : "<free entry>");
+        PrintPosition(i, count, entry);
         const Outcome outcome = workers.Take(static_cast<std::size_t>(i));
         if (!Tell(records[i], outcome) && outcome.inUse) ok = false;
     }

@@ -45,9 +45,6 @@ AddStatus OpenLooseFile(const char* fileName, LooseFile& loose) {
 
 std::unique_ptr<char[]> AllocateBuffer(std::size_t size) { return mem::TryNewArray<char>(size); }
 
-// A file this large shows a progress line while it is added, where a person watches.
-constexpr std::uint64_t largeFile = 64u << 20;
-
 // Copies the loose file to the archive's current position and sums its checksum. Gives added,
 // or why the copy failed.
 AddStatus CopyLooseFile(LooseFile& loose, platform::FileHandle archiveFile, uLong* checksum,
@@ -145,7 +142,7 @@ private:
 };
 
 void FileAddition::Progress(std::uint64_t done, std::uint64_t total) {
-    if (total < largeFile) return;
+    if (total < tool::largeFileBytes) return;
     if (!progress) progress = std::make_unique<tool::ProgressLine>(fileName, total);
     progress->Update(done);
 }
